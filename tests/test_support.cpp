@@ -1,0 +1,212 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+extern char** environ;
+
+namespace test_support {
+
+void removeSegmentLeftovers() {
+    shm_unlink(SHM_NAME);
+    const std::string self = std::to_string(getpid());
+    sem_unlink((std::string(SEM_COLOR) + self).c_str());
+    sem_unlink((std::string(SEM_DEPTH) + self).c_str());
+}
+
+bool shmEntryExists(const std::string& name) { return std::filesystem::exists("/dev/shm/" + name); }
+
+bool segmentExists() { return shmEntryExists(SHM_NAME); }
+
+std::string uniqueName(const std::string& stem) {
+    static std::atomic<int> counter{0};
+    return "frameshare_test_" + stem + "_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+}
+
+SegmentView::SegmentView() {
+    const int fd = shm_open(SHM_NAME, O_RDWR, 0666);
+    if (fd < 0) {
+        ADD_FAILURE() << "segment " << SHM_NAME << " is not there";
+        return;
+    }
+    void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (mapping == MAP_FAILED) {
+        ADD_FAILURE() << "cannot map the segment";
+        return;
+    }
+    data_ = static_cast<SharedData*>(mapping);
+}
+
+SegmentView::~SegmentView() {
+    if (data_ != nullptr) {
+        munmap(data_, sizeof(SharedData));
+    }
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool waitUntil(const std::function<bool()>& predicate, milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+    int outPipe[2];
+    int errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (rc != 0) {
+        ADD_FAILURE() << "cannot start " << argv[0];
+        pid_ = -1;
+        close(outPipe[0]);
+        close(errPipe[0]);
+        return;
+    }
+    outReader_ = std::thread([this, fd = outPipe[0]] { pump(fd, &out_); });
+    errReader_ = std::thread([this, fd = errPipe[0]] { pump(fd, &err_); });
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && !reaped_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+    }
+    if (outReader_.joinable()) {
+        outReader_.join();
+    }
+    if (errReader_.joinable()) {
+        errReader_.join();
+    }
+}
+
+void ChildProcess::pump(int fd, std::string* sink) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        sink->append(buffer, static_cast<std::size_t>(n));
+        changed_.notify_all();
+    }
+    close(fd);
+}
+
+void ChildProcess::signal(int sig) const {
+    if (pid_ > 0 && !reaped_) {
+        kill(pid_, sig);
+    }
+}
+
+bool ChildProcess::waitForStdout(const std::string& text, milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return out_.find(text) != std::string::npos; });
+}
+
+bool ChildProcess::waitExit(milliseconds timeout) {
+    if (pid_ <= 0) {
+        return false;
+    }
+    const bool exited = waitUntil([&] { return reaped_ || waitpid(pid_, &status_, WNOHANG) == pid_; }, timeout);
+    if (!exited) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+    }
+    reaped_ = true;
+    // Once the child is gone its pipes reach end of file.
+    if (outReader_.joinable()) {
+        outReader_.join();
+    }
+    if (errReader_.joinable()) {
+        errReader_.join();
+    }
+    return exited;
+}
+
+bool ChildProcess::exitedNormally() const { return reaped_ && WIFEXITED(status_); }
+int ChildProcess::exitCode() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+int ChildProcess::termSignal() const { return WIFSIGNALED(status_) ? WTERMSIG(status_) : 0; }
+
+std::string ChildProcess::stdoutText() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+}
+
+std::string ChildProcess::stderrText() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return err_;
+}
+
+void writeClip(const std::string& path, int frames, int width, int height) {
+    cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30, cv::Size(width, height));
+    ASSERT_TRUE(writer.isOpened()) << path;
+    for (int n = 0; n < frames; ++n) {
+        cv::Mat image(height, width, CV_8UC3, cv::Scalar(40 * n % 256, 90, 160));
+        cv::circle(image, cv::Point(20 + 15 * n, height / 2), height / 5, cv::Scalar(255, 255, 255), cv::FILLED);
+        writer << image;
+    }
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "frameshare_test_XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed";
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace test_support

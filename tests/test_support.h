@@ -1,0 +1,96 @@
+// Helpers shared by the tests: real child processes, a view of the real
+// segment, generated clips.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "shared_data.h"
+
+namespace test_support {
+
+using std::chrono::milliseconds;
+
+// Removes the segment and any test semaphores an earlier crashed run left.
+void removeSegmentLeftovers();
+bool segmentExists();
+bool shmEntryExists(const std::string& name);  // a name in /dev/shm
+std::string uniqueName(const std::string& stem);
+
+// Opens and maps the existing segment as a consumer would, for inspection.
+class SegmentView {
+public:
+    SegmentView();  // fails the test (no throw) when the segment is absent
+    ~SegmentView();
+    SegmentView(const SegmentView&) = delete;
+    SegmentView& operator=(const SegmentView&) = delete;
+    SharedData* data() const { return data_; }
+    SharedData* operator->() const { return data_; }
+    explicit operator bool() const { return data_ != nullptr; }
+
+private:
+    SharedData* data_ = nullptr;
+};
+
+std::vector<std::string> splitLines(const std::string& text);
+
+// Polls until the predicate holds or the deadline passes.
+bool waitUntil(const std::function<bool()>& predicate, milliseconds timeout);
+
+// A child process with captured standard output and error.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::vector<std::string>& argv);
+    ~ChildProcess();  // kills the child if it still runs
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int sig) const;
+    bool waitForStdout(const std::string& text, milliseconds timeout);
+    // Waits for the exit; kills the child and returns false on timeout.
+    bool waitExit(milliseconds timeout);
+    bool exitedNormally() const;
+    int exitCode() const;
+    int termSignal() const;
+    std::string stdoutText();
+    std::string stderrText();
+
+private:
+    void pump(int fd, std::string* sink);
+
+    pid_t pid_ = -1;
+    int status_ = 0;
+    bool reaped_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string out_;
+    std::string err_;
+    std::thread outReader_;
+    std::thread errReader_;
+};
+
+// Writes an MJPG clip whose frames all differ.
+void writeClip(const std::string& path, int frames, int width, int height);
+
+// A directory under the system temp dir, removed with its files at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace test_support

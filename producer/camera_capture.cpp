@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -151,7 +152,9 @@ void signalHandler(int sig) {
     // write(2) rather than the buffered stream: only async-signal-safe calls
     // belong in a handler.
     static const char message[] = "Caught signal SIGINT, preparing to exit gracefully...\n";
+    const int savedErrno = errno;  // the interrupted code may be about to read it
     writeAll(STDOUT_FILENO, message, sizeof message - 1);
+    errno = savedErrno;
     g_running.store(false);
 }
 

@@ -49,7 +49,7 @@ TEST_F(ProducerProcessTest, WithoutCameraReportsDeviceClosesAndRemovesSegment) {
     ChildProcess producer({PRODUCER_PATH});
     ASSERT_TRUE(producer.waitExit(kExitTimeout));
     EXPECT_TRUE(producer.exitedNormally());
-    EXPECT_EQ(producer.exitCode(), 0);
+    EXPECT_EQ(producer.exitCode(), 0) << producer.stderrText();
     EXPECT_NE(producer.stderrText().find("Error: Could not open camera on device 1\n"), std::string::npos)
         << producer.stderrText();
     EXPECT_EQ(producer.stdoutText(), "exit_ctrl_c\r\n");
@@ -60,7 +60,7 @@ TEST_F(ProducerProcessTest, OneSigintStopsInOrderAndRemovesSegment) {
     auto demo = startDemo(30);
     demo->signal(SIGINT);
     ASSERT_TRUE(demo->waitExit(kExitTimeout));
-    EXPECT_EQ(demo->exitCode(), 0);
+    EXPECT_EQ(demo->exitCode(), 0) << demo->stderrText();
     EXPECT_EQ(demo->stdoutText(),
               "Camera started: 320x240 @ 30 FPS\n"
               "Caught signal SIGINT, preparing to exit gracefully...\n"
@@ -76,7 +76,7 @@ TEST_F(ProducerProcessTest, SecondSigintWritesAnotherLineButStopsOnce) {
     ASSERT_TRUE(demo->waitForStdout("preparing to exit gracefully...\n", kStartTimeout));
     demo->signal(SIGINT);
     ASSERT_TRUE(demo->waitExit(kExitTimeout));
-    EXPECT_EQ(demo->exitCode(), 0);
+    EXPECT_EQ(demo->exitCode(), 0) << demo->stderrText();
     EXPECT_EQ(demo->stdoutText(),
               "Camera started: 320x240 @ 30 FPS\n"
               "Caught signal SIGINT, preparing to exit gracefully...\n"
@@ -99,7 +99,7 @@ TEST_F(ProducerProcessTest, SigtermTakesDefaultActionAndLeavesSegment) {
 TEST_F(ProducerProcessTest, DemoWithUnreadableSourceStillClosesCleanly) {
     ChildProcess demo({DEMO_PRODUCER_PATH, dir.path() + "/missing.avi"});
     ASSERT_TRUE(demo.waitExit(kExitTimeout));
-    EXPECT_EQ(demo.exitCode(), 0);
+    EXPECT_EQ(demo.exitCode(), 0) << demo.stderrText();
     EXPECT_NE(demo.stderrText().find("Error: Could not open video source "), std::string::npos);
     EXPECT_EQ(demo.stdoutText(), "exit_ctrl_c\r\n");
     EXPECT_FALSE(segmentExists());

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "registry.h"
 #include "scoped_fd.h"
 #include "segment_lock.h"
 
@@ -44,7 +45,7 @@ StreamTarget depthTarget(SharedData* data, sem_t* const* handles) {
 // Runs under the frame mutex and, inside it, the registry mutex, so the
 // health monitor can never close a handle while it is being posted.
 void postConsumers(SharedData* data, const StreamTarget& target) {
-    SegmentLock registryLock(&data->consumerMutex.handle);
+    RegistryLock registryLock(data);
     if (!registryLock.held()) {
         return;
     }

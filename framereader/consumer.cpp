@@ -1,0 +1,73 @@
+// The library's one export: copy the current colour frame to the caller.
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <memory>
+
+#include "consumer_share_memory.h"
+#include "framereader.h"
+
+static_assert(FRAMEREADER_FRAME_CAPACITY == RGB_FRAME_CAPACITY, "the public capacity is the segment's");
+
+namespace {
+
+void reportNoFrame(FrameOutput* output, int error) {
+    output->width = 1920;
+    output->height = 1080;
+    output->size = 0;
+    output->timestamp = 0;
+    errno = error;
+}
+
+// Returns the errno the caller gets.
+int copyCurrentFrame(FrameOutput* output) {
+    auto view = std::make_unique<ConsumerSharedMemory>();
+    try {
+        view->initialize();
+    } catch (const std::runtime_error&) {
+        return errno != 0 ? errno : ENOENT;  // no segment: no producer
+    }
+    if (view->sharedData == nullptr) {
+        return errno != 0 ? errno : EINVAL;  // opened but not mapped
+    }
+    const RgbFrame* frame = view->getRGBFrame();
+    const std::uint32_t size = frame->size;
+    if (size > FRAMEREADER_FRAME_CAPACITY) {
+        std::cerr << "Error: Frame size " << size << " exceeds the " << FRAMEREADER_FRAME_CAPACITY
+                  << "-byte capacity; no frame returned." << std::endl;
+        return EOVERFLOW;
+    }
+    std::memcpy(output->data, frame->data, size);
+    output->width = 1920;
+    output->height = 1080;
+    output->size = size;
+    output->timestamp = frame->steadyTimeUs;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) void get_frame_data(FrameOutput* output, void* /*unused*/) {
+    if (output == nullptr) {
+        errno = EINVAL;
+        return;
+    }
+    if (output->data == nullptr) {
+        reportNoFrame(output, EINVAL);
+        return;
+    }
+    int error = 0;
+    try {
+        errno = 0;
+        error = copyCurrentFrame(output);
+    } catch (const std::bad_alloc&) {
+        error = ENOMEM;
+    } catch (...) {
+        error = EIO;
+    }
+    if (error != 0) {
+        reportNoFrame(output, error);
+    } else {
+        errno = 0;
+    }
+}

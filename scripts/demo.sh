@@ -1,22 +1,33 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the producer without a camera: a generated clip
-# stands in for the camera, and the run is stopped with SIGINT (Ctrl-C).
+# Sets up, builds and runs the system without a camera: the demo producer
+# publishes a generated clip, the Python example reads frames beside it
+# through libframereader.so, then the producer is stopped with SIGINT.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build_dir="${BUILD_DIR:-$root/build}"
-seconds="${DEMO_SECONDS:-5}"
+seconds="${DEMO_SECONDS:-4}"
 bash "$root/scripts/setup.sh"
 bash "$root/scripts/build.sh"
 
 clip="$build_dir/demo_clip.avi"
 [ -f "$clip" ] || "$build_dir/scripts/make_demo_clip" "$clip" 60
 
-echo "== demo_producer publishing $clip for ${seconds}s =="
+echo "== demo_producer publishing $clip =="
 "$build_dir/producer/demo_producer" "$clip" &
 producer_pid=$!
 trap 'kill -INT $producer_pid 2>/dev/null || true' EXIT
-sleep "$seconds"
-ls -l /dev/shm/tavora_camera_sensor_ 2>/dev/null | sed 's/^/segment: /' || true
+for _ in $(seq 100); do
+  [ -e /dev/shm/tavora_camera_sensor_ ] && break
+  sleep 0.1
+done
+
+echo "== reading frames for ${seconds}s with examples/read_frames.py =="
+# The library reports each attach and detach on standard output; the
+# example's own lines are the interesting ones here.
+python3 "$root/examples/read_frames.py" --library "$build_dir/framereader/libframereader.so" \
+  --seconds "$seconds" --rate 10 --output "$build_dir/demo_frame.jpg" \
+  | grep -v '^Consumer successfully' || true
+
 kill -INT "$producer_pid"
 status=0
 wait "$producer_pid" || status=$?

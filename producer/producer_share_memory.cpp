@@ -176,16 +176,11 @@ void ProducerSharedMemory::init(SharedData* data) {
 
 void ProducerSharedMemory::cleanup() {
     if (sharedData != nullptr) {
-        if (pthread_mutex_destroy(&sharedData->rgbMutex.handle) != 0) {
-            std::cerr << "Warning: Failed to destroy rgbMutex during cleanup." << std::endl;
-        }
-        if (pthread_mutex_destroy(&sharedData->depthMutex.handle) != 0) {
-            std::cerr << "Warning: Failed to destroy depthMutex during cleanup." << std::endl;
-        }
-        if (pthread_mutex_destroy(&sharedData->imuFrameMutex.handle) != 0) {
-            std::cerr << "Warning: Failed to destroy imuFrameMutex during cleanup." << std::endl;
-        }
-        pthread_mutex_destroy(&sharedData->consumerMutex.handle);
+        // The mutexes are left intact, not destroyed: readers that mapped the
+        // segment before its name goes may still be copying under them, and
+        // destroying a mutex another process holds leaves that holder unable
+        // to unlock it and every later locker waiting forever. The memory
+        // goes away with the last mapping.
         munmap(sharedData, sizeof(SharedData));
         shm_unlink(SHM_NAME);
         sharedData = nullptr;

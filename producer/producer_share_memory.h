@@ -21,8 +21,8 @@ public:
     // Makes the four mutexes process-shared and robust and zeroes every
     // record behind them.
     static void init(SharedData* data);
-    // Destroys the mutexes, unmaps and removes the segment's name, then lists
-    // semaphore handles that are still open. Safe to call repeatedly.
+    // Unmaps the segment and removes its name, then lists semaphore handles
+    // that are still open. Safe to call repeatedly.
     void cleanup();
 
     void updateRGBFrame(const void* payload, unsigned int length, unsigned long steadyTimeUs,

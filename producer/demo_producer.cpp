@@ -1,11 +1,17 @@
 // The producer without a camera: the same capture thread, SIGINT handling
 // and shutdown, fed from a video file or an image sequence that loops.
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <iostream>
+#include <mutex>
+#include <thread>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
 
 #include "camera_capture.h"
+#include "producer_share_memory.h"
 
 namespace {
 
@@ -37,14 +43,55 @@ void fileCaptureThread(ProducerSharedMemory* shm, const std::string& source, int
 
 }  // namespace
 
+// Runs the registry health monitor at a fixed rate until stopped, so that
+// registered consumers are posted after each frame and retired when they
+// stop taking posts.
+class HealthMonitorThread {
+public:
+    HealthMonitorThread(ProducerSharedMemory* shm, int passesPerSecond) {
+        if (passesPerSecond <= 0) {
+            return;
+        }
+        const auto period = std::chrono::milliseconds(1000 / passesPerSecond);
+        thread_ = std::thread([this, shm, period] {
+            std::unique_lock<std::mutex> lock(mutex_);
+            while (!stop_) {
+                shm->checkConsumerHealth();
+                stopped_.wait_for(lock, period, [this] { return stop_; });
+            }
+        });
+    }
+    ~HealthMonitorThread() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        stopped_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    HealthMonitorThread(const HealthMonitorThread&) = delete;
+    HealthMonitorThread& operator=(const HealthMonitorThread&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 int main(int argc, char** argv) {
-    if (argc < 2 || argc > 3) {
-        std::cerr << "usage: " << argv[0] << " VIDEO_FILE_OR_IMAGE_PATTERN [FPS]" << std::endl;
+    if (argc < 2 || argc > 4) {
+        std::cerr << "usage: " << argv[0] << " VIDEO_FILE_OR_IMAGE_PATTERN [FPS [MONITOR_PASSES_PER_SECOND]]"
+                  << std::endl;
         return 2;
     }
     const std::string source = argv[1];
-    const int fps = argc == 3 ? std::stoi(argv[2]) : 30;
+    const int fps = argc >= 3 ? std::atoi(argv[2]) : 30;
+    const int monitorRate = argc >= 4 ? std::atoi(argv[3]) : 0;
     return runProducerProgram([&](ProducerSharedMemory* shm) {
+        HealthMonitorThread monitor(shm, monitorRate);
         startCapture([shm, source, fps] { fileCaptureThread(shm, source, fps); });
     });
 }

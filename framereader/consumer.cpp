@@ -5,9 +5,8 @@
 #include <memory>
 
 #include "consumer_share_memory.h"
+#include "frame_delivery.h"
 #include "framereader.h"
-
-static_assert(FRAMEREADER_FRAME_CAPACITY == RGB_FRAME_CAPACITY, "the public capacity is the segment's");
 
 namespace {
 
@@ -30,19 +29,7 @@ int copyCurrentFrame(FrameOutput* output) {
     if (view->sharedData == nullptr) {
         return errno != 0 ? errno : EINVAL;  // opened but not mapped
     }
-    const RgbFrame* frame = view->getRGBFrame();
-    const std::uint32_t size = frame->size;
-    if (size > FRAMEREADER_FRAME_CAPACITY) {
-        std::cerr << "Error: Frame size " << size << " exceeds the " << FRAMEREADER_FRAME_CAPACITY
-                  << "-byte capacity; no frame returned." << std::endl;
-        return EOVERFLOW;
-    }
-    std::memcpy(output->data, frame->data, size);
-    output->width = 1920;
-    output->height = 1080;
-    output->size = size;
-    output->timestamp = frame->steadyTimeUs;
-    return 0;
+    return deliverFrame(*view->getRGBFrame(), output);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ packages=(
   g++ cmake make pkg-config
   libopencv-core-dev libopencv-imgproc-dev libopencv-videoio-dev libopencv-imgcodecs-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev python3
 )
 
 missing=()

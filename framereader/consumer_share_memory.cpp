@@ -14,6 +14,7 @@
 
 #include "registry.h"
 #include "scoped_fd.h"
+#include "intrinsics_print.h"
 #include "segment_lock.h"
 
 namespace {
@@ -78,15 +79,6 @@ void checkMutex(pthread_mutex_t* mutex, std::uint32_t* frameSize, const char* na
     if (pthread_mutex_unlock(mutex) != 0) {
         std::cerr << "Warning: Failed to unlock " << name << " mutex during initialization." << std::endl;
     }
-}
-
-void printIntrinsic(const CameraIntrinsic& intrinsic) {
-    std::cout << "  fx: " << intrinsic.fx << std::endl;
-    std::cout << "  fy: " << intrinsic.fy << std::endl;
-    std::cout << "  cx: " << intrinsic.cx << std::endl;
-    std::cout << "  cy: " << intrinsic.cy << std::endl;
-    std::cout << "  width: " << intrinsic.width << std::endl;
-    std::cout << "  height: " << intrinsic.height << std::endl;
 }
 
 // Leaves errno at the cause, for callers that tell failures apart.
@@ -229,9 +221,9 @@ void ConsumerSharedMemory::printCameraIntrinsics() const {
         return;
     }
     std::cout << "RGB Camera Intrinsics:" << std::endl;
-    printIntrinsic(getRgbIntrinsic());
+    printIntrinsicValues(getRgbIntrinsic());
     std::cout << "\nDepth Camera Intrinsics:" << std::endl;
-    printIntrinsic(getDepthIntrinsic());
+    printIntrinsicValues(getDepthIntrinsic());
 }
 
 namespace {

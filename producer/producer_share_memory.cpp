@@ -12,6 +12,7 @@
 
 #include "registry.h"
 #include "scoped_fd.h"
+#include "intrinsics_print.h"
 #include "segment_lock.h"
 
 namespace {
@@ -102,15 +103,6 @@ CameraIntrinsic copyIntrinsicOut(pthread_mutex_t* mutex, const CameraIntrinsic& 
         copy = source;
     }
     return copy;
-}
-
-void printIntrinsic(const CameraIntrinsic& intrinsic) {
-    std::cout << "  fx: " << intrinsic.fx << std::endl;
-    std::cout << "  fy: " << intrinsic.fy << std::endl;
-    std::cout << "  cx: " << intrinsic.cx << std::endl;
-    std::cout << "  cy: " << intrinsic.cy << std::endl;
-    std::cout << "  width: " << intrinsic.width << std::endl;
-    std::cout << "  height: " << intrinsic.height << std::endl;
 }
 
 }  // namespace
@@ -252,9 +244,9 @@ void ProducerSharedMemory::printCameraIntrinsics() const {
     const CameraIntrinsic rgb = copyIntrinsicOut(&sharedData->rgbMutex.handle, sharedData->rgbIntrinsic,
                                                  &sharedData->rgbFrame.size);
     std::cout << "RGB Camera Intrinsics:" << std::endl;
-    printIntrinsic(rgb);
+    printIntrinsicValues(rgb);
     const CameraIntrinsic depth = copyIntrinsicOut(&sharedData->depthMutex.handle, sharedData->depthIntrinsic,
                                                    &sharedData->depthFrame.size);
     std::cout << "\nDepth Camera Intrinsics:" << std::endl;
-    printIntrinsic(depth);
+    printIntrinsicValues(depth);
 }

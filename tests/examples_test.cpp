@@ -28,12 +28,7 @@ protected:
         writeClip(clip, 4, 320, 240);
         demo = std::make_unique<ChildProcess>(std::vector<std::string>{DEMO_PRODUCER_PATH, clip});
         ASSERT_TRUE(demo->waitForStdout("Camera started:", milliseconds(20000)));
-        ASSERT_TRUE(waitUntil(
-            [] {
-                SegmentView view;
-                return view && view->rgbFrame.size > 0;
-            },
-            milliseconds(20000)));
+        ASSERT_TRUE(waitUntil(segmentHasFrame, milliseconds(20000)));
     }
     void TearDown() override {
         demo->signal(SIGINT);

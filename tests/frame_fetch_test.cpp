@@ -215,23 +215,7 @@ TEST_F(FrameFetchTest, ReaderKilledHoldingTheFrameMutexBlocksNobody) {
     frame_pattern::fill(payload.data(), 9);
     owner.updateRGBFrame(payload.data(), static_cast<unsigned>(payload.size()), 9, 9);
 
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        SegmentView view;
-        pthread_mutex_lock(&view->rgbMutex.handle);
-        (void)!write(ready[1], "L", 1);
-        pause();
-        _exit(0);
-    }
-    close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    killWhileHolding([](SharedData* data) { pthread_mutex_lock(&data->rgbMutex.handle); });
 
     FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
     EXPECT_EQ(fetch(frame), 0);
@@ -248,15 +232,7 @@ TEST_F(FrameFetchTest, DemoProducerFramesArriveAsJpegsOfTheClipSize) {
     const std::string clip = dir.path() + "/clip.avi";
     writeClip(clip, 4, 320, 240);
     ChildProcess demo({DEMO_PRODUCER_PATH, clip});
-    ASSERT_TRUE(waitUntil(
-        [] {
-            if (!segmentExists()) {
-                return false;
-            }
-            SegmentView view;
-            return view && view->rgbFrame.size > 0;
-        },
-        milliseconds(20000)));
+    ASSERT_TRUE(waitUntil(segmentHasFrame, milliseconds(20000)));
     for (int i = 0; i < 3; ++i) {
         FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
         ASSERT_EQ(fetch(frame), 0) << err;

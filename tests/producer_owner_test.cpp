@@ -270,28 +270,12 @@ TEST_F(ProducerOwnerTest, IntrinsicsPrintWithDefaultStreamFormatting) {
               "  height: 0\n");
 }
 
-// Forks a process that takes rgbMutex, starts a frame it never finishes,
-// and is killed while still holding the mutex.
+// A process that takes rgbMutex and starts a frame it never finishes.
 void killWhileHoldingRgbMutex() {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        SegmentView view;
-        pthread_mutex_lock(&view->rgbMutex.handle);
-        view->rgbFrame.size = 123456;
-        const char byte = 'L';
-        (void)!write(ready[1], &byte, 1);
-        pause();
-        _exit(0);
-    }
-    close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    killWhileHolding([](SharedData* data) {
+        pthread_mutex_lock(&data->rgbMutex.handle);
+        data->rgbFrame.size = 123456;
+    });
 }
 
 // A process killed while it holds rgbMutex must neither freeze the producer

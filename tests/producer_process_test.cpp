@@ -26,15 +26,7 @@ protected:
             std::vector<std::string>{DEMO_PRODUCER_PATH, clip, std::to_string(fps)});
         EXPECT_TRUE(demo->waitForStdout("Camera started: 320x240 @ 30 FPS\n", kStartTimeout))
             << demo->stderrText();
-        EXPECT_TRUE(waitUntil(
-            [] {
-                if (!segmentExists()) {
-                    return false;
-                }
-                SegmentView view;
-                return view && view->rgbFrame.size > 0;
-            },
-            kStartTimeout))
+        EXPECT_TRUE(waitUntil(segmentHasFrame, kStartTimeout))
             << "the demo publishes frames";
         return demo;
     }

@@ -188,14 +188,10 @@ TEST_F(RegistryTest, UnmappedViewReportsAndReturnsZero) {
 
 TEST_F(RegistryTest, ConsumerKilledMidRegistrationBlocksNobody) {
     // Killed after marking slot 0 taken, before writing its process id.
-    const pid_t child = forkAndHold([] {
-        // Stays mapped until the kill: the kernel can mark a dead holder's
-        // robust mutex only where the mapping still exists.
-        auto* segment = new SegmentView;
-        pthread_mutex_lock(&segment->data()->consumerMutex.handle);
-        segment->data()->colorConsumers[0].occupied = 1;
+    killWhileHolding([](SharedData* data) {
+        pthread_mutex_lock(&data->consumerMutex.handle);
+        data->colorConsumers[0].occupied = 1;
     });
-    killAndReap(child);
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(view.registerConsumerRGB(), 0) << "the half-claimed slot is free again";
     ::testing::internal::GetCapturedStdout();

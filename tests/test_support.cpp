@@ -57,6 +57,39 @@ SegmentView::~SegmentView() {
     }
 }
 
+bool segmentHasFrame() {
+    if (!segmentExists()) {
+        return false;
+    }
+    SegmentView view;
+    return view && view->rgbFrame.size > 0;
+}
+
+void killWhileHolding(const std::function<void(SharedData*)>& holdWhile) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int devNull = open("/dev/null", O_WRONLY);
+        dup2(devNull, STDOUT_FILENO);
+        dup2(devNull, STDERR_FILENO);
+        // Never unmapped: the kernel can mark a dead holder's robust mutex
+        // only where the mapping still exists.
+        auto* view = new SegmentView;
+        holdWhile(view->data());
+        (void)!write(ready[1], "R", 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+}
+
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;

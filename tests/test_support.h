@@ -39,6 +39,14 @@ private:
     SharedData* data_ = nullptr;
 };
 
+// True once the segment exists and holds a published colour frame.
+bool segmentHasFrame();
+
+// Forks a process that maps the segment, runs holdWhile on it (say, takes a
+// mutex and half-writes a record) and is then killed with SIGKILL while the
+// mapping still exists, as a crashing process would be.
+void killWhileHolding(const std::function<void(SharedData*)>& holdWhile);
+
 std::vector<std::string> splitLines(const std::string& text);
 
 // Polls until the predicate holds or the deadline passes.

@@ -16,14 +16,6 @@ using namespace test_support;
 
 namespace {
 
-bool segmentHasFrame() {
-    if (!segmentExists()) {
-        return false;
-    }
-    SegmentView view;
-    return view && view->rgbFrame.size > 0;
-}
-
 class FaultInjectionTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -84,15 +84,7 @@ TEST(Stress, ReadersProducerAndMonitorUnderLoadAndKills) {
     ASSERT_EQ(stress::writeKnownHashes(clip, hashes), 30);
 
     ChildProcess producer({DEMO_PRODUCER_PATH, clip, "30", "10"});
-    ASSERT_TRUE(waitUntil(
-        [] {
-            if (!segmentExists()) {
-                return false;
-            }
-            SegmentView view;
-            return view && view->rgbFrame.size > 0;
-        },
-        milliseconds(20000)));
+    ASSERT_TRUE(waitUntil(segmentHasFrame, milliseconds(20000)));
 
     auto startReader = [&](bool registered) {
         std::vector<std::string> argv{STRESS_READER_PATH, hashes};
@@ -167,7 +159,9 @@ TEST(Stress, ReadersProducerAndMonitorUnderLoadAndKills) {
     for (pid_t pid : longLived) {
         ASSERT_TRUE(baseline.count(pid));
         EXPECT_EQ(openDescriptors(pid), baseline[pid].first) << "descriptors of " << pid;
+#ifndef STRESS_MEMORY_UNMEASURABLE
         EXPECT_LT(residentKb(pid) - baseline[pid].second, 4096) << "resident memory of " << pid << " grew";
+#endif
     }
 
     long readerCalls = 0;

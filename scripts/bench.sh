@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks, then prints one table. Uses the machine's
+# real segment name: do not run it beside a producer or the test suite.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build_dir="${BUILD_DIR:-$root/build}"
+seconds="${BENCH_SECONDS:-10}"
+bash "$root/scripts/setup.sh"
+BUILD_TYPE=Release bash "$root/scripts/build.sh"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+echo "CPU: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+"$build_dir/bench/micro_bench" --benchmark_format=json --benchmark_out="$work/micro.json" \
+  --benchmark_repetitions=3 --benchmark_report_aggregates_only=true --benchmark_min_time=0.3 >/dev/null
+python3 - "$work/micro.json" <<'PY'
+import json, sys
+path = sys.argv[1]
+data = json.load(open(path))
+data["benchmarks"] = [b for b in data["benchmarks"] if b.get("aggregate_name") == "median"]
+for b in data["benchmarks"]:
+    b["name"] = b["run_name"]
+json.dump(data, open(path, "w"))
+PY
+"$build_dir/bench/contention_bench" "$seconds" "$work" > "$work/contention.txt"
+python3 "$root/bench/report.py" "$work/micro.json" "$work/contention.txt"

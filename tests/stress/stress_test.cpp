@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -156,8 +157,10 @@ TEST(Stress, ReadersProducerAndMonitorUnderLoadAndKills) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
 
     // Long-lived processes: descriptors exactly as before, memory flat.
+    long largestGrowthKb = 0;
     for (pid_t pid : longLived) {
         ASSERT_TRUE(baseline.count(pid));
+        largestGrowthKb = std::max(largestGrowthKb, residentKb(pid) - baseline[pid].second);
         EXPECT_EQ(openDescriptors(pid), baseline[pid].first) << "descriptors of " << pid;
 #ifndef STRESS_MEMORY_UNMEASURABLE
         EXPECT_LT(residentKb(pid) - baseline[pid].second, 4096) << "resident memory of " << pid << " grew";
@@ -203,9 +206,9 @@ TEST(Stress, ReadersProducerAndMonitorUnderLoadAndKills) {
     EXPECT_GT(rate, 10.0) << "the producer fell behind its rate under load";
     std::printf(
         "stress: %.1f s, %ld publishes (%.1f per s), reader calls %ld, frames read %ld, "
-        "registered frames %ld, torn 0, readers killed %ld, descriptor growth 0\n",
+        "registered frames %ld, torn 0, readers killed %ld, descriptor growth 0, largest resident growth %ld kB\n",
         elapsed, publishes, rate, readerCalls + finishedCalls, readerFrames + finishedFrames, consumerFrames,
-        kills);
+        kills, largestGrowthKb);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake make pkg-config
+  g++ cmake make pkg-config dpkg-dev file
   libopencv-core-dev libopencv-imgproc-dev libopencv-videoio-dev libopencv-imgcodecs-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev python3

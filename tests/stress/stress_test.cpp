@@ -162,7 +162,7 @@ TEST(Stress, ReadersProducerAndMonitorUnderLoadAndKills) {
         ASSERT_TRUE(baseline.count(pid));
         largestGrowthKb = std::max(largestGrowthKb, residentKb(pid) - baseline[pid].second);
         EXPECT_EQ(openDescriptors(pid), baseline[pid].first) << "descriptors of " << pid;
-#ifndef STRESS_MEMORY_UNMEASURABLE
+#ifndef STRESS_UNDER_SANITIZER
         EXPECT_LT(residentKb(pid) - baseline[pid].second, 4096) << "resident memory of " << pid << " grew";
 #endif
     }
@@ -202,8 +202,10 @@ TEST(Stress, ReadersProducerAndMonitorUnderLoadAndKills) {
     EXPECT_EQ(readerFailures, 0);
     EXPECT_GT(consumerFrames, 0) << "registered consumers were posted";
     const double rate = publishes / elapsed;
+#ifndef STRESS_UNDER_SANITIZER
     // The producer pauses 33 ms after each frame, so 30 Hz is its ceiling.
     EXPECT_GT(rate, 10.0) << "the producer fell behind its rate under load";
+#endif
     std::printf(
         "stress: %.1f s, %ld publishes (%.1f per s), reader calls %ld, frames read %ld, "
         "registered frames %ld, torn 0, readers killed %ld, descriptor growth 0, largest resident growth %ld kB\n",

@@ -111,6 +111,8 @@ ProducerSharedMemory::ProducerSharedMemory() : sharedData(nullptr), semDepth{}, 
 
 ProducerSharedMemory::~ProducerSharedMemory() { cleanup(); }
 
+void ProducerSharedMemory::setFramePeriod(std::chrono::microseconds period) { framePeriod_ = period; }
+
 void ProducerSharedMemory::initialize() {
     ScopedFd fd(shm_open(SHM_NAME, O_CREAT | O_RDWR, 0666));
     if (!fd.valid()) {

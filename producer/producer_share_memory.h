@@ -4,6 +4,8 @@
 
 #include <semaphore.h>
 
+#include <chrono>
+
 #include "shared_data.h"
 
 class ProducerSharedMemory {
@@ -39,7 +41,14 @@ public:
     // One pass of the registry health monitor over both consumer tables.
     void checkConsumerHealth();
 
+    // The capture rate's period. A publish waits for a frame mutex at most
+    // about two periods, then drops that frame instead of stalling capture.
+    void setFramePeriod(std::chrono::microseconds period);
+
     SharedData* sharedData;
     sem_t* semDepth[MAX_CONSUMERS];
     sem_t* semColor[MAX_CONSUMERS];
+
+private:
+    std::chrono::microseconds framePeriod_{33333};
 };

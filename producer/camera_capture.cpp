@@ -2,17 +2,22 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <memory>
+#include <string>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "producer_share_memory.h"
@@ -20,9 +25,12 @@
 namespace {
 
 std::atomic<bool> g_running{false};
+// Set only by the SIGINT handler and never cleared by a start, so a SIGINT
+// that comes before capture starts is not lost.
+std::atomic<bool> g_stop_requested{false};
 std::unique_ptr<std::thread> g_capture_thread;
 
-static_assert(std::atomic<bool>::is_always_lock_free, "the SIGINT handler stores into g_running");
+static_assert(std::atomic<bool>::is_always_lock_free, "the SIGINT handler stores into the capture flags");
 
 template <typename Clock>
 std::int64_t microsecondsSinceEpoch() {
@@ -51,17 +59,82 @@ void writeAll(int fd, const char* text, std::size_t length) {
     }
 }
 
-}  // namespace
-
-int capturePauseMs(int fps) {
-    if (fps == 0) {
-        return 0;
+std::chrono::nanoseconds framePeriod(int fps) {
+    if (fps <= 0) {
+        return std::chrono::nanoseconds(0);
     }
-    const int pause = 1000 / fps;
-    return pause > 0 ? pause : 0;
+    const std::int64_t second = 1000000000;
+    return std::chrono::nanoseconds((second + fps - 1) / fps);
 }
 
-bool captureRequested() { return g_running.load(); }
+// One line on standard error, whatever line ends the text holds.
+void writeErrorLine(std::string text) {
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    while (!text.empty() && text.back() == ' ') {
+        text.pop_back();
+    }
+    std::cerr << text << std::endl;
+}
+
+void installSigintHandler() {
+    struct sigaction action {};
+    action.sa_handler = signalHandler;
+    sigemptyset(&action.sa_mask);
+    // Interrupted system calls resume, as they do under signal(): the handler
+    // only records the request, and the loop polls it.
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
+
+ScopedSigintBlock::ScopedSigintBlock() {
+    sigset_t sigint;
+    sigemptyset(&sigint);
+    sigaddset(&sigint, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &sigint, &previous_);
+}
+
+ScopedSigintBlock::~ScopedSigintBlock() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+FrameSchedule::FrameSchedule(int fps, Now now, Sleep sleep)
+    : period_(framePeriod(fps)), now_(std::move(now)), sleep_(std::move(sleep)) {}
+
+void FrameSchedule::defaultSleep(Clock::duration duration) { std::this_thread::sleep_for(duration); }
+
+void FrameSchedule::start() {
+    if (period_.count() > 0) {
+        slot_ = now_();
+    }
+}
+
+bool FrameSchedule::waitForNextSlot(const std::function<bool()>& stopRequested) {
+    if (period_.count() == 0) {
+        return true;
+    }
+    const Clock::time_point next = slot_ + period_;
+    Clock::time_point now = now_();
+    if (now >= next) {
+        // Late: the next frame takes the latest slot that has begun and goes
+        // at once; the slots before it are given up.
+        slot_ = next + ((now - next) / period_) * period_;
+        return true;
+    }
+    while (now < next) {
+        if (stopRequested()) {
+            return false;
+        }
+        sleep_(std::min<Clock::duration>(next - now, kSleepSlice));
+        now = now_();
+    }
+    slot_ = next;
+    return true;
+}
+
+bool captureRequested() { return g_running.load() && !g_stop_requested.load(); }
+
+void clearStopRequest() { g_stop_requested.store(false); }
 
 void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int frameWidth, int frameHeight,
                     int fps) {
@@ -73,19 +146,26 @@ void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int fr
     const double rate = capture.get(cv::CAP_PROP_FPS);
     std::cout << "Camera started: " << width << "x" << height << " @ " << rate << " FPS" << std::endl;
 
+    FrameSchedule schedule(fps);
+    if (schedule.period().count() > 0) {
+        shm->setFramePeriod(std::chrono::microseconds(1000000 / fps));
+    }
     cv::Mat frame;
+    // Kept across frames: the encoder clears it and keeps its capacity, so a
+    // warm loop does not allocate it again.
+    std::vector<uchar> encoded;
     const std::vector<int> parameters{cv::IMWRITE_JPEG_QUALITY, 95};
-    const int pauseMs = capturePauseMs(fps);
-    while (g_running.load()) {
+    const std::function<bool()> stopRequested = [] { return !captureRequested(); };
+    schedule.start();
+    while (captureRequested()) {
         capture >> frame;
         if (frame.empty()) {
             std::cerr << "Error: Empty frame captured." << std::endl;
             break;
         }
-        if (!g_running.load()) {
+        if (!captureRequested()) {
             break;
         }
-        std::vector<uchar> encoded;
         if (!encodeJpeg(frame, encoded, parameters)) {
             std::cerr << "Error: Failed to encode frame to MJPG." << std::endl;
             continue;
@@ -99,9 +179,8 @@ void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int fr
             shm->updateRGBFrame(encoded.data(), static_cast<unsigned int>(encoded.size()),
                                 static_cast<unsigned long>(steadyUs), static_cast<unsigned long>(systemUs));
         }
-        if (pauseMs > 0) {
-            // sleep_for resumes after a signal, so SIGINT does not shorten it.
-            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        if (!schedule.waitForNextSlot(stopRequested)) {
+            break;
         }
     }
     capture.release();
@@ -122,10 +201,26 @@ void startCapture(const std::function<void()>& threadBody) {
         std::cout << "Camera is already running." << std::endl;
         return;
     }
+    if (g_stop_requested.load()) {
+        return;  // SIGINT came first: capture never starts
+    }
     g_running.store(true);
-    g_capture_thread = std::make_unique<std::thread>(threadBody);
-    if (g_capture_thread && g_capture_thread->joinable()) {
+    std::exception_ptr failure;
+    {
+        ScopedSigintBlock block;
+        g_capture_thread = std::make_unique<std::thread>([&threadBody, &failure] {
+            try {
+                threadBody();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+    }
+    if (g_capture_thread->joinable()) {
         g_capture_thread->join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
     }
 }
 
@@ -155,6 +250,7 @@ void signalHandler(int sig) {
     const int savedErrno = errno;  // the interrupted code may be about to read it
     writeAll(STDOUT_FILENO, message, sizeof message - 1);
     errno = savedErrno;
+    g_stop_requested.store(true);
     g_running.store(false);
 }
 
@@ -164,11 +260,36 @@ void printSystemTime() {
 }
 
 int runProducerProgram(const std::function<void(ProducerSharedMemory*)>& capture) {
-    signal(SIGINT, signalHandler);
-    auto* shm = new ProducerSharedMemory();
-    shm->initialize();
-    capture(shm);
-    delete shm;
+    clearStopRequest();
+    installSigintHandler();
+    int status = 0;
+    std::unique_ptr<ProducerSharedMemory> shm;
+    try {
+        shm = std::make_unique<ProducerSharedMemory>();
+        // A SIGINT meanwhile waits rather than interrupt the set-up's system
+        // calls; it is taken at the end of this block and stops the run
+        // before capture starts.
+        ScopedSigintBlock block;
+        shm->initialize();
+    } catch (const std::exception& error) {
+        writeErrorLine(error.what());
+        status = 1;
+    } catch (...) {
+        writeErrorLine("Error: Failed to set up the shared memory segment.");
+        status = 1;
+    }
+    if (status == 0) {
+        try {
+            capture(shm.get());
+        } catch (const std::exception& error) {
+            writeErrorLine(std::string("Error: Capture failed: ") + error.what());
+            status = 1;
+        } catch (...) {
+            writeErrorLine("Error: Capture failed.");
+            status = 1;
+        }
+    }
+    shm.reset();
     puts("exit_ctrl_c\r");
-    return 0;
+    return status;
 }

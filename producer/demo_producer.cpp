@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -53,11 +54,16 @@ public:
             return;
         }
         const auto period = std::chrono::milliseconds(1000 / passesPerSecond);
+        ScopedSigintBlock block;  // SIGINT stays with the waiting main thread
         thread_ = std::thread([this, shm, period] {
-            std::unique_lock<std::mutex> lock(mutex_);
-            while (!stop_) {
-                shm->checkConsumerHealth();
-                stopped_.wait_for(lock, period, [this] { return stop_; });
+            try {
+                std::unique_lock<std::mutex> lock(mutex_);
+                while (!stop_) {
+                    shm->checkConsumerHealth();
+                    stopped_.wait_for(lock, period, [this] { return stop_; });
+                }
+            } catch (const std::exception& error) {
+                std::cerr << "Error: Health monitor stopped: " << error.what() << std::endl;
             }
         });
     }

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
+#include <stdexcept>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
@@ -32,12 +34,14 @@ struct PublishedFrame {
 };
 
 // Opens a real clip and, before each read, records the frame the loop
-// published last: the read of frame n+1 follows the publish of frame n.
+// published last (the read of frame n+1 follows the publish of frame n) and
+// when the read came.
 class ObservingCapture : public cv::VideoCapture {
 public:
     ObservingCapture(const std::string& path, ProducerSharedMemory* owner)
         : cv::VideoCapture(path, cv::CAP_ANY), owner_(owner) {}
     bool read(cv::OutputArray image) override {
+        readTimes.push_back(std::chrono::steady_clock::now());
         const RgbFrame& frame = owner_->sharedData->rgbFrame;
         if (frame.size > 0 && (seen.empty() || seen.back().steadyTimeUs != frame.steadyTimeUs)) {
             seen.push_back({std::vector<unsigned char>(frame.data, frame.data + frame.size), frame.steadyTimeUs,
@@ -46,6 +50,7 @@ public:
         return cv::VideoCapture::read(image);
     }
     std::vector<PublishedFrame> seen;
+    std::vector<std::chrono::steady_clock::time_point> readTimes;
 
 private:
     ProducerSharedMemory* owner_;
@@ -73,6 +78,7 @@ private:
 class CaptureTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        clearStopRequest();
         removeSegmentLeftovers();
         owner.initialize();
     }
@@ -90,7 +96,7 @@ protected:
     TempDir dir;
 };
 
-TEST_F(CaptureTest, PublishesEveryClipFrameAsJpegWithOrderedTimestamps) {
+TEST_F(CaptureTest, PublishesEveryClipFrameAsJpegOnTheRatesSchedule) {
     const std::string clip = dir.path() + "/clip.avi";
     writeClip(clip, 8, 320, 240);
     ObservingCapture capture(clip, &owner);
@@ -98,7 +104,7 @@ TEST_F(CaptureTest, PublishesEveryClipFrameAsJpegWithOrderedTimestamps) {
 
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    startCapture([&] { runCaptureLoop(capture, &owner, 1920, 1080, 1000); });
+    startCapture([&] { runCaptureLoop(capture, &owner, 1920, 1080, 30); });
     const std::string out = ::testing::internal::GetCapturedStdout();
     const std::string err = ::testing::internal::GetCapturedStderr();
 
@@ -120,6 +126,16 @@ TEST_F(CaptureTest, PublishesEveryClipFrameAsJpegWithOrderedTimestamps) {
         EXPECT_GT(frame.systemTimeUs, frame.wallClockAtReadUs - 1000000) << "wall clock within a second";
     }
     EXPECT_GT(owner.sharedData->rgbFrame.size, 0u) << "the last frame stays published";
+
+    // A file never blocks a read, so only the schedule holds frame i back
+    // until start + i periods: never faster than 30 per second. (A slow
+    // machine can only make the reads later.)
+    ASSERT_EQ(capture.readTimes.size(), 9u);
+    for (std::size_t i = 1; i < capture.readTimes.size(); ++i) {
+        EXPECT_GE(capture.readTimes[i] - capture.readTimes[0],
+                  std::chrono::nanoseconds(1000000000 / 30) * i - std::chrono::milliseconds(1))
+            << "read " << i;
+    }
 }
 
 TEST_F(CaptureTest, ImageSequenceIsASourceToo) {
@@ -165,13 +181,130 @@ TEST_F(CaptureTest, UnencodableAndOversizeFramesAreDroppedWithOneLineEach) {
     EXPECT_NE(out.find("Camera capture stopped.\n"), std::string::npos);
 }
 
-TEST(CapturePause, IsWholeMillisecondsOfOneFramePeriod) {
-    EXPECT_EQ(capturePauseMs(30), 33);
-    EXPECT_EQ(capturePauseMs(25), 40);
-    EXPECT_EQ(capturePauseMs(1000), 1);
-    EXPECT_EQ(capturePauseMs(1001), 0);
-    EXPECT_EQ(capturePauseMs(0), 0);
-    EXPECT_EQ(capturePauseMs(-30), 0);
+// A clock that moves only when the schedule sleeps or a frame's work is
+// simulated.
+struct FakeTime {
+    FrameSchedule::Clock::time_point now{std::chrono::seconds(1000)};
+    std::vector<FrameSchedule::Clock::duration> sleeps;
+
+    FrameSchedule schedule(int fps) {
+        return FrameSchedule(
+            fps, [this] { return now; },
+            [this](FrameSchedule::Clock::duration duration) {
+                sleeps.push_back(duration);
+                now += duration;
+            });
+    }
+};
+
+const std::function<bool()> kNeverStop = [] { return false; };
+
+TEST(FrameSchedule, OnTimeFramesWaitForTheirSlotsInSlicesAndNeverExceedTheRate) {
+    FakeTime time;
+    FrameSchedule schedule = time.schedule(30);
+    EXPECT_EQ(schedule.period(), std::chrono::nanoseconds(33333334)) << "rounded up, not down to 33 ms";
+    const auto start = time.now;
+    schedule.start();
+    time.now += milliseconds(10);  // the frame's own work
+    ASSERT_TRUE(schedule.waitForNextSlot(kNeverStop));
+    EXPECT_EQ(time.now, start + schedule.period()) << "only what is left of the period is slept";
+    for (int frame = 2; frame <= 30; ++frame) {
+        ASSERT_TRUE(schedule.waitForNextSlot(kNeverStop));
+    }
+    EXPECT_GE(time.now - start, std::chrono::seconds(1)) << "30 frames take at least a second";
+
+    FakeTime slow;
+    FrameSchedule once = slow.schedule(1);
+    once.start();
+    ASSERT_TRUE(once.waitForNextSlot(kNeverStop));
+    EXPECT_EQ(slow.sleeps.size(), 20u);
+    for (const auto& sleep : slow.sleeps) {
+        EXPECT_LE(sleep, FrameSchedule::kSleepSlice);
+    }
+}
+
+TEST(FrameSchedule, LateFrameGoesAtOnceAndMissedSlotsAreNotMadeUp) {
+    FakeTime time;
+    FrameSchedule schedule = time.schedule(10);  // slots every 100 ms
+    const auto start = time.now;
+    schedule.start();
+
+    time.now += milliseconds(150);  // late for the slot at 100 ms
+    ASSERT_TRUE(schedule.waitForNextSlot(kNeverStop));
+    EXPECT_TRUE(time.sleeps.empty()) << "a late frame goes at once";
+    ASSERT_TRUE(schedule.waitForNextSlot(kNeverStop));
+    EXPECT_EQ(time.now, start + milliseconds(200)) << "the next keeps its slot on the grid";
+
+    time.now += milliseconds(350);  // a stall past the slots at 300, 400 and 500 ms
+    time.sleeps.clear();
+    ASSERT_TRUE(schedule.waitForNextSlot(kNeverStop));
+    EXPECT_TRUE(time.sleeps.empty());
+    ASSERT_TRUE(schedule.waitForNextSlot(kNeverStop));
+    EXPECT_EQ(time.now, start + milliseconds(600)) << "no burst: the frame after the late one waits";
+}
+
+TEST(FrameSchedule, RateZeroNeverWaitsAndAStopEndsAWaitWithinOneSlice) {
+    for (int fps : {0, -30}) {
+        FakeTime time;
+        FrameSchedule schedule = time.schedule(fps);
+        schedule.start();
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_TRUE(schedule.waitForNextSlot(kNeverStop));
+        }
+        EXPECT_TRUE(time.sleeps.empty()) << fps;
+    }
+
+    FakeTime time;
+    FrameSchedule schedule = time.schedule(1);
+    schedule.start();
+    EXPECT_FALSE(schedule.waitForNextSlot([&] { return !time.sleeps.empty(); }));
+    EXPECT_EQ(time.sleeps.size(), 1u) << "the request is seen after the slice it came in";
+}
+
+// A whole program run in this process: SIGINT handler, segment, capture,
+// teardown.
+class ProducerProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override { removeSegmentLeftovers(); }
+    void TearDown() override {
+        EXPECT_FALSE(segmentExists());
+        clearStopRequest();
+    }
+    int run(const std::function<void(ProducerSharedMemory*)>& capture) {
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int status = runProducerProgram(capture);
+        std::fflush(stdout);
+        out = ::testing::internal::GetCapturedStdout();
+        err = ::testing::internal::GetCapturedStderr();
+        return status;
+    }
+    std::string out;
+    std::string err;
+};
+
+TEST_F(ProducerProgramTest, SigintBeforeCaptureStartsEndsTheRunInOrder) {
+    bool captured = false;
+    const int status = run([&](ProducerSharedMemory*) {
+        std::raise(SIGINT);  // through the installed handler, as during set-up
+        startCapture([&] { captured = true; });
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(captured) << "the start of capture must not forget the request";
+    EXPECT_FALSE(captureRequested());
+    EXPECT_EQ(out, "Caught signal SIGINT, preparing to exit gracefully...\nexit_ctrl_c\r\n");
+}
+
+TEST_F(ProducerProgramTest, ExceptionInCaptureEndsWithItsLineAndStatusOne) {
+    const int status = run([](ProducerSharedMemory*) {
+        startCapture([] { throw std::runtime_error("device lost\nmid-frame"); });
+    });
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(err, "Error: Capture failed: device lost mid-frame\n");
+    EXPECT_EQ(out, "exit_ctrl_c\r\n");
+    ::testing::internal::CaptureStdout();
+    stopCameraCapture();  // the thread ended by itself: the flag is still set
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Camera capture thread joined.\n");
 }
 
 TEST_F(CaptureTest, CameraThatDoesNotOpenEndsTheThreadAndLeavesTheFlagSet) {

@@ -3,6 +3,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
 
 #include "test_support.h"
 
@@ -61,21 +67,94 @@ TEST_F(ProducerProcessTest, OneSigintStopsInOrderAndRemovesSegment) {
     EXPECT_FALSE(segmentExists());
 }
 
-TEST_F(ProducerProcessTest, SecondSigintWritesAnotherLineButStopsOnce) {
-    // One frame a second: the pause after a frame outlasts both signals.
+TEST_F(ProducerProcessTest, SecondSigintNeitherKillsNorStopsTwice) {
     auto demo = startDemo(1);
     demo->signal(SIGINT);
     ASSERT_TRUE(demo->waitForStdout("preparing to exit gracefully...\n", kStartTimeout));
+    // The loop stops within one sleep slice, so this one may come during the
+    // shutdown or after the exit; while the process lives it only adds a line.
     demo->signal(SIGINT);
     ASSERT_TRUE(demo->waitExit(kExitTimeout));
+    ASSERT_TRUE(demo->exitedNormally()) << "killed by signal " << demo->termSignal();
     EXPECT_EQ(demo->exitCode(), 0) << demo->stderrText();
-    EXPECT_EQ(demo->stdoutText(),
-              "Camera started: 320x240 @ 30 FPS\n"
-              "Caught signal SIGINT, preparing to exit gracefully...\n"
-              "Caught signal SIGINT, preparing to exit gracefully...\n"
-              "Camera capture stopped.\n"
-              "exit_ctrl_c\r\n");
+    const std::string handled = "Caught signal SIGINT, preparing to exit gracefully...\n";
+    const std::string out = demo->stdoutText();
+    EXPECT_TRUE(out == "Camera started: 320x240 @ 30 FPS\n" + handled + "Camera capture stopped.\nexit_ctrl_c\r\n" ||
+                out == "Camera started: 320x240 @ 30 FPS\n" + handled + handled +
+                           "Camera capture stopped.\nexit_ctrl_c\r\n" ||
+                out == "Camera started: 320x240 @ 30 FPS\n" + handled + "Camera capture stopped.\n" + handled +
+                           "exit_ctrl_c\r\n")
+        << out;
     EXPECT_FALSE(segmentExists());
+}
+
+// True once the process catches SIGINT (its SigCgt mask in /proc).
+bool catchesSigint(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigCgt:", 0) == 0) {
+            return (std::stoull(line.substr(7), nullptr, 16) & (1ull << (SIGINT - 1))) != 0;
+        }
+    }
+    return false;
+}
+
+// A SIGINT at any moment of start-up after the handler is installed ends the
+// run in order: during the set-up of the segment, before capture starts or
+// while the source opens.
+TEST_F(ProducerProcessTest, SigintDuringStartUpIsNeverLost) {
+    const std::string clip = dir.path() + "/clip.avi";
+    writeClip(clip, 4, 320, 240);
+    std::chrono::steady_clock::duration startUp{};
+    {
+        ChildProcess demo({DEMO_PRODUCER_PATH, clip, "30"});
+        ASSERT_TRUE(waitUntil([&] { return catchesSigint(demo.pid()); }, kStartTimeout));
+        const auto installed = std::chrono::steady_clock::now();
+        ASSERT_TRUE(demo.waitForStdout("Camera started: ", kStartTimeout));
+        startUp = std::chrono::steady_clock::now() - installed;  // on this machine, in this build
+    }
+
+    const std::string handled = "Caught signal SIGINT, preparing to exit gracefully...\n";
+    const std::string started = "Camera started: 320x240 @ 30 FPS\n";
+    const std::string closing = "Camera capture stopped.\nexit_ctrl_c\r\n";
+    constexpr int kTries = 20;
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        removeSegmentLeftovers();
+        ChildProcess demo({DEMO_PRODUCER_PATH, clip, "30"});
+        while (!catchesSigint(demo.pid())) {
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        std::this_thread::sleep_for(startUp * attempt / kTries);
+        demo.signal(SIGINT);
+        ASSERT_TRUE(demo.waitExit(kExitTimeout)) << "attempt " << attempt << ": the SIGINT was lost";
+        ASSERT_TRUE(demo.exitedNormally()) << "attempt " << attempt;
+        EXPECT_EQ(demo.exitCode(), 0) << demo.stderrText();
+        const std::string out = demo.stdoutText();
+        EXPECT_TRUE(out == handled + "exit_ctrl_c\r\n" || out == handled + started + closing ||
+                    out == started + handled + closing)
+            << "attempt " << attempt << ":\n" << out;
+        EXPECT_FALSE(segmentExists()) << "attempt " << attempt;
+    }
+}
+
+TEST_F(ProducerProcessTest, FailedSegmentSetUpEndsWithItsLineAndNonZeroStatus) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a private /dev/shm needs root";
+    }
+    // A directory at the segment's name, in a private /dev/shm.
+    const std::string script = std::string("mount -t tmpfs -o size=16m tmpfs /dev/shm && mkdir /dev/shm/") +
+                               SHM_NAME + " && exec \"$0\"";
+    ChildProcess producer({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script, PRODUCER_PATH});
+    ASSERT_TRUE(producer.waitExit(kExitTimeout));
+    ASSERT_TRUE(producer.exitedNormally()) << "not aborted: signal " << producer.termSignal();
+    EXPECT_EQ(producer.exitCode(), 1) << producer.stderrText();
+    EXPECT_EQ(producer.stdoutText(), "exit_ctrl_c\r\n");
+    const std::vector<std::string> lines = splitLines(producer.stderrText());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_FALSE(lines.back().empty());
+    EXPECT_EQ(producer.stderrText().find("terminate"), std::string::npos) << producer.stderrText();
+    EXPECT_EQ(producer.stderrText().find("camera"), std::string::npos) << "capture never starts";
 }
 
 TEST_F(ProducerProcessTest, SigtermTakesDefaultActionAndLeavesSegment) {

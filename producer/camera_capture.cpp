@@ -148,7 +148,7 @@ void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int fr
 
     FrameSchedule schedule(fps);
     if (schedule.period().count() > 0) {
-        shm->setFramePeriod(std::chrono::microseconds(1000000 / fps));
+        shm->setFramePeriod(std::chrono::microseconds(std::max(1000000 / fps, 1)));
     }
     cv::Mat frame;
     // Kept across frames: the encoder clears it and keeps its capacity, so a

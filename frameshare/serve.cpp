@@ -88,6 +88,9 @@ public:
         changed_.notify_all();
     }
     // Sleeps up to the timeout; true once stopping.
+    // Someone wants fresh frames: a viewer, the page, a /frame.jpg client.
+    void noteInterest() { lastInterestUs_.store(steadyNowUs()); }
+    bool interested(int viewers) const { return viewers > 0 || steadyNowUs() - lastInterestUs_.load() < 5000000; }
     bool sleepUnlessStopping(std::chrono::microseconds timeout) {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, timeout, [&] { return stopping_; });
@@ -100,19 +103,21 @@ private:
     Fetched last_;
     RateMeter meter_;
     bool stopping_ = false;
+    std::atomic<std::int64_t> lastInterestUs_{0};
 };
 
-// Polls get_frame_data. Right after a new frame it sleeps most of the
-// producer's period instead of polling through it: each call maps the segment
-// and copies a whole record, which is the bulk of the server's cost.
-void pollFrames(LatestFrame* latest) {
+// Polls get_frame_data, whose every call maps the segment and copies a whole
+// record: that is the bulk of the server's cost. So right after a new frame
+// it sleeps most of the producer's period instead of polling through it, and
+// with nobody watching it polls ten times a second.
+void pollFrames(LatestFrame* latest, const std::atomic<int>* viewers) {
     FrameFetcher fetcher;
     std::int64_t lastTimestamp = 0;
     std::int64_t lastArrival = 0;
     double periodUs = 0;
     FetchState reported = FetchState::Frame;
     bool first = true;
-    std::chrono::microseconds pause(5000);
+    std::chrono::microseconds pause(4000);
     do {
         const Fetched fetched = fetcher.fetch();
         if (first || fetched.state != reported) {
@@ -133,7 +138,7 @@ void pollFrames(LatestFrame* latest) {
             reported = fetched.state;
             first = false;
         }
-        pause = std::chrono::microseconds(5000);
+        pause = std::chrono::microseconds(4000);
         if (fetched.state == FetchState::Frame && fetched.timestamp != lastTimestamp) {
             const std::int64_t now = steadyNowUs();
             if (lastArrival != 0) {
@@ -143,14 +148,17 @@ void pollFrames(LatestFrame* latest) {
             lastArrival = now;
             lastTimestamp = fetched.timestamp;
             latest->publish(fetched, fetcher.copy(fetched));
-            const auto rest = static_cast<std::int64_t>(0.6 * periodUs);
+            const auto rest = static_cast<std::int64_t>(0.75 * periodUs);
             pause = std::chrono::microseconds(std::clamp<std::int64_t>(rest, 2000, 100000));
         } else {
             if (fetched.state != FetchState::Frame) {
                 lastTimestamp = 0;
-                pause = std::chrono::microseconds(fetched.state == FetchState::NoProducer ? 50000 : 5000);
+                pause = std::chrono::microseconds(fetched.state == FetchState::NoProducer ? 50000 : 4000);
             }
             latest->setState(fetched);
+        }
+        if (!latest->interested(viewers->load())) {
+            pause = std::chrono::microseconds(100000);
         }
     } while (!latest->sleepUnlessStopping(pause));
 }
@@ -222,6 +230,7 @@ int runServe(const ServeOptions& options) {
 
     server.Get("/", [](const httplib::Request&, httplib::Response& res) { res.set_content(kPage, "text/html; charset=utf-8"); });
     server.Get("/status.json", [&](const httplib::Request&, httplib::Response& res) {
+        latest.noteInterest();
         StatusReport report = latest.report();
         report.registry = readRegistry();
         nlohmann::json json = statusJson(report);
@@ -230,6 +239,7 @@ int runServe(const ServeOptions& options) {
         res.set_content(json.dump(), "application/json");
     });
     server.Get("/frame.jpg", [&](const httplib::Request&, httplib::Response& res) {
+        latest.noteInterest();
         const SharedFrame frame = latest.current();
         res.set_header("Cache-Control", "no-store");
         if (!frame.jpeg) {
@@ -292,7 +302,7 @@ int runServe(const ServeOptions& options) {
              std::to_string(options.maxViewers) + " viewers)\n");
 
     std::atomic<bool> listening{true};
-    std::thread poller(pollFrames, &latest);
+    std::thread poller(pollFrames, &latest, &viewers);
     std::thread signalWaiter([&] {
         int signal = 0;
         sigwait(&stopSignals, &signal);

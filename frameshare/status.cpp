@@ -1,5 +1,6 @@
 #include "status.h"
 
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <thread>
@@ -67,6 +68,12 @@ nlohmann::json tableJson(const std::vector<RegistrySlot>& slots) {
     return table;
 }
 
+std::string oneDecimal(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
 void tableText(std::ostringstream& out, const char* name, const std::vector<RegistrySlot>& slots) {
     int taken = 0;
     for (const RegistrySlot& slot : slots) {
@@ -124,14 +131,15 @@ std::string statusText(const StatusReport& report) {
             out << "Producer segment unreadable: " << std::strerror(report.error) << "\n";
             break;
         case FetchState::Frame:
-            out << "Producer " << stateName(report) << ": " << report.ratePerSecond << " frames per second\n";
+            out << "Producer " << stateName(report) << ": " << oneDecimal(report.ratePerSecond)
+                << " frames per second\n";
             out << "frame: " << report.size << " bytes, ";
             if (report.width > 0) {
                 out << report.width << "x" << report.height;
             } else {
                 out << "size unknown";
             }
-            out << ", age " << static_cast<double>(report.ageUs / 100) / 10.0 << " ms, taken at "
+            out << ", age " << oneDecimal(static_cast<double>(report.ageUs) / 1000.0) << " ms, taken at "
                 << formatWallTime(report.wallTimeUs) << "\n";
             break;
     }

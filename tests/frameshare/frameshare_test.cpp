@@ -243,6 +243,27 @@ TEST_F(FrameshareTest, StatusTellsEachStateWithItsExitStatus) {
         EXPECT_NE(text.out.find("slot 2: pid " + std::to_string(getpid()) + " (alive), missedChecks 7"),
                   std::string::npos)
             << text.out;
+
+        // A frame that never changes, whose start-of-frame marker is cut off:
+        // no size can be read, and the producer counts as stalled.
+        const int again = shm_open(SHM_NAME, O_RDWR, 0600);
+        ASSERT_GE(again, 0);
+        mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, again, 0);
+        close(again);
+        ASSERT_NE(mapping, MAP_FAILED);
+        data = static_cast<SharedData*>(mapping);
+        const std::uint8_t truncated[] = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x04};
+        std::memcpy(data->rgbFrame.data, truncated, sizeof truncated);
+        data->rgbFrame.size = sizeof truncated;
+        data->rgbFrame.steadyTimeUs = 1;
+        munmap(mapping, sizeof(SharedData));
+        const ToolRun stalled = runTool({"status", "--json"});
+        EXPECT_EQ(stalled.exit, 5) << stalled.err;
+        const json stalledJson = json::parse(stalled.out, nullptr, false);
+        ASSERT_FALSE(stalledJson.is_discarded()) << stalled.out;
+        EXPECT_EQ(stalledJson["state"], "stalled");
+        EXPECT_EQ(stalledJson["frame"]["size"], sizeof truncated);
+        EXPECT_EQ(stalledJson["frame"]["width"], 0);
         shm_unlink(SHM_NAME);
     }
 

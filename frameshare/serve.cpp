@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -113,8 +115,9 @@ private:
 void pollFrames(LatestFrame* latest, const std::atomic<int>* viewers) {
     FrameFetcher fetcher;
     std::int64_t lastTimestamp = 0;
-    std::int64_t lastArrival = 0;
-    double periodUs = 0;
+    // The producer's period: the median gap between recent capture times,
+    // which a skipped frame or a slow poll hardly moves.
+    std::deque<std::int64_t> gaps;
     FetchState reported = FetchState::Frame;
     bool first = true;
     std::chrono::microseconds pause(4000);
@@ -140,19 +143,24 @@ void pollFrames(LatestFrame* latest, const std::atomic<int>* viewers) {
         }
         pause = std::chrono::microseconds(4000);
         if (fetched.state == FetchState::Frame && fetched.timestamp != lastTimestamp) {
-            const std::int64_t now = steadyNowUs();
-            if (lastArrival != 0) {
-                const double gap = static_cast<double>(now - lastArrival);
-                periodUs = periodUs == 0 ? gap : 0.8 * periodUs + 0.2 * gap;
+            if (lastTimestamp != 0 && fetched.timestamp > lastTimestamp) {
+                gaps.push_back(fetched.timestamp - lastTimestamp);
+                if (gaps.size() > 15) {
+                    gaps.pop_front();
+                }
             }
-            lastArrival = now;
             lastTimestamp = fetched.timestamp;
             latest->publish(fetched, fetcher.copy(fetched));
-            const auto rest = static_cast<std::int64_t>(0.75 * periodUs);
-            pause = std::chrono::microseconds(std::clamp<std::int64_t>(rest, 2000, 100000));
+            if (!gaps.empty()) {
+                std::vector<std::int64_t> sorted(gaps.begin(), gaps.end());
+                std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+                const std::int64_t rest = sorted[sorted.size() / 2] * 3 / 4;
+                pause = std::chrono::microseconds(std::clamp<std::int64_t>(rest, 2000, 100000));
+            }
         } else {
             if (fetched.state != FetchState::Frame) {
                 lastTimestamp = 0;
+                gaps.clear();
                 pause = std::chrono::microseconds(fetched.state == FetchState::NoProducer ? 50000 : 4000);
             }
             latest->setState(fetched);

@@ -82,6 +82,10 @@ public:
         describeFrame(shown, frame_.jpeg ? frame_.jpeg->data() : nullptr, &report);
         return report;
     }
+    bool stopping() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stopping_;
+    }
     void stop() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -277,7 +281,7 @@ int runServe(const ServeOptions& options) {
             [&latest, sent](std::size_t, httplib::DataSink& sink) {
                 const SharedFrame frame = latest.waitNewer(*sent, std::chrono::milliseconds(250));
                 if (!frame.jpeg) {
-                    return true;  // nothing new yet; the library asks again unless it is stopping
+                    return !latest.stopping();  // nothing new yet: asked again unless stopping
                 }
                 *sent = frame.sequence;
                 const std::string head = std::string("--") + kBoundary +

@@ -35,8 +35,15 @@ bool OutputFile::write(const void* data, std::size_t size) {
             return false;
         }
         done += static_cast<std::size_t>(n);
+        written_ += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+void OutputFile::truncate(std::size_t size) {
+    if (fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(size)) == 0) {
+        written_ = size;
+    }
 }
 
 bool OutputFile::close() {

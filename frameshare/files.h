@@ -18,6 +18,10 @@ public:
     bool open(const std::string& path, bool exclusive);
     bool write(const void* data, std::size_t size);
     bool write(const std::string& text) { return write(text.data(), text.size()); }
+    // Cuts the file back to its first `size` bytes, say to drop a partly
+    // written line.
+    void truncate(std::size_t size);
+    std::size_t written() const { return written_; }
     // Closing reports errors a delayed write may only show here.
     bool close();
     // "cannot write PATH: No space left on device"
@@ -26,6 +30,7 @@ public:
 private:
     int fd_ = -1;
     int errno_ = 0;
+    std::size_t written_ = 0;
     std::string path_;
 };
 

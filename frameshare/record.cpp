@@ -1,6 +1,7 @@
 // status, save and record: one process, one thread.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <algorithm>
@@ -213,7 +214,10 @@ int runRecord(const RecordOptions& options) {
             const std::string row = std::to_string(number) + "," + std::to_string(fetched.timestamp) + "," +
                                     std::to_string(wallTimeOfSteadyUs(fetched.timestamp)) + "," +
                                     std::to_string(fetched.size) + "\n";
+            const std::size_t rowsEnd = csv.written();
             if (!csv.write(row)) {
+                csv.truncate(rowsEnd);  // no half row, and no image without its row
+                ::unlink((dir + "/" + name).c_str());
                 progress.finish();
                 writeError("Error: " + csv.error() + " (" + std::to_string(recorded) + " frames recorded)");
                 return kExitError;

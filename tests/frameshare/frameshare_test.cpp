@@ -356,6 +356,7 @@ TEST_F(FrameshareTest, BadInputGetsOneLineAndAnExitStatus) {
     const ToolRun full = runTool({"record", small + "/rec", "--frames", "1000"});
     expectOneLine(full, 1, "No space left on device");
     const std::string csv = readFile(small + "/rec/frames.csv");
+    ASSERT_FALSE(csv.empty());
     EXPECT_EQ(csv.back(), '\n') << "no half row";
     const std::vector<std::string> rows = splitLines(csv);
     for (std::size_t i = 1; i < rows.size(); ++i) {

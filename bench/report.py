@@ -1,12 +1,36 @@
 #!/usr/bin/env python3
-"""Prints one table from micro_bench's JSON and contention_bench's lines:
+"""Prints one table from micro_bench's JSON, contention_bench's lines and
+(optionally) serve_bench's lines:
 each figure beside its baseline from the same run, with the ratio and the
 target."""
 import json
 import sys
 
 
-def main(micro_json, contention_txt):
+def read_pairs(path):
+    pairs = {}
+    with open(path) as file:
+        for line in file:
+            key, value = line.split()
+            pairs[key] = float(value)
+    return pairs
+
+
+def serve_rows(serve):
+    call = serve["baseline.get_frame_data_cpu_ms"]
+    base = f"{call:.3f} ms (one get_frame_data)"
+    rows = [("frameshare serve, nobody watching: CPU", f"{serve['idle.cpu_ms_per_s']:.1f} ms/s", "", "", "")]
+    for viewers in (1, 4, 8):
+        key = f"viewers{viewers}"
+        rows.append((f"frameshare serve, {viewers} viewer(s) at {serve[key + '.frames_per_viewer_per_s']:.1f} fps: "
+                     "CPU per viewer per frame", f"{serve[key + '.cpu_ms_per_viewer_frame']:.3f} ms", base,
+                     f"{serve[key + '.ratio']:.2f}x", ""))
+    rows.append(("frameshare serve: CPU of one more viewer frame", f"{serve['marginal.cpu_ms_per_viewer_frame']:.3f} ms",
+                 base, f"{serve['marginal.ratio']:.2f}x", ""))
+    return rows
+
+
+def main(micro_json, contention_txt, serve_txt=None):
     with open(micro_json) as file:
         micro = json.load(file)
     times = {}
@@ -55,6 +79,9 @@ def main(micro_json, contention_txt):
                  "", "", ""))
     rows.append(("capture loop with its 33 ms pause", f"{contention['capture.frames_per_second_at_30']:.1f} fps", "", "", "<= 30"))
 
+    if serve_txt:
+        rows.extend(serve_rows(read_pairs(serve_txt)))
+
     header = ("measure", "value", "baseline", "ratio", "target")
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(5)]
     def line(row):
@@ -66,4 +93,4 @@ def main(micro_json, contention_txt):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2])
+    main(*sys.argv[1:4])

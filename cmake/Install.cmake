@@ -1,10 +1,10 @@
-# Installs the programs, the library with its header, a pkg-config file, a
+# Installs the programs (frameshare beside the producer), the library with its header, a pkg-config file, a
 # CMake package (find_package(framereader) gives framereader::framereader),
 # a systemd unit for the producer, and packages it all as a .deb.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS producer demo_producer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS producer demo_producer frameshare RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS framereader EXPORT framereaderTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

@@ -22,4 +22,5 @@ for b in data["benchmarks"]:
 json.dump(data, open(path, "w"))
 PY
 "$build_dir/bench/contention_bench" "$seconds" "$work" > "$work/contention.txt"
-python3 "$root/bench/report.py" "$work/micro.json" "$work/contention.txt"
+"$build_dir/bench/serve_bench" "$(( seconds < 5 ? seconds : 5 ))" "$work" > "$work/serve.txt"
+python3 "$root/bench/report.py" "$work/micro.json" "$work/contention.txt" "$work/serve.txt"

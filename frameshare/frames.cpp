@@ -1,0 +1,118 @@
+#include "frames.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+#include "framereader.h"
+
+namespace frameshare {
+
+FrameFetcher::FrameFetcher() : buffer_(FRAMEREADER_FRAME_CAPACITY) {}
+
+Fetched FrameFetcher::fetch() {
+    FrameOutput output{};
+    output.data = buffer_.data();
+    errno = 0;
+    get_frame_data(&output, nullptr);
+    const int error = errno;
+    Fetched fetched;
+    if (error == ENOENT) {
+        fetched.state = FetchState::NoProducer;
+    } else if (error != 0) {
+        fetched.state = FetchState::Error;
+        fetched.error = error;
+    } else if (output.size == 0 || output.size > FRAMEREADER_FRAME_CAPACITY) {
+        fetched.state = FetchState::NoFrameYet;
+    } else {
+        fetched.state = FetchState::Frame;
+        fetched.size = output.size;
+        fetched.timestamp = output.timestamp;
+    }
+    return fetched;
+}
+
+std::shared_ptr<const std::vector<std::uint8_t>> FrameFetcher::copy(const Fetched& fetched) const {
+    return std::make_shared<const std::vector<std::uint8_t>>(buffer_.begin(), buffer_.begin() + fetched.size);
+}
+
+std::int64_t steadyNowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t wallNowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t wallTimeOfSteadyUs(std::int64_t steadyUs) { return wallNowUs() - (steadyNowUs() - steadyUs); }
+
+std::string formatWallTime(std::int64_t wallUs) {
+    std::int64_t seconds = wallUs / 1000000;
+    std::int64_t micros = wallUs % 1000000;
+    if (micros < 0) {
+        micros += 1000000;
+        seconds -= 1;
+    }
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long long>(micros));
+    return text;
+}
+
+bool jpegDimensions(const std::uint8_t* data, std::size_t size, int* width, int* height) {
+    if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) {
+        return false;
+    }
+    std::size_t i = 2;
+    while (i + 4 <= size) {
+        if (data[i] != 0xFF) {
+            return false;
+        }
+        const std::uint8_t marker = data[i + 1];
+        if (marker == 0xFF) {  // fill byte
+            ++i;
+            continue;
+        }
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {  // no length field
+            i += 2;
+            continue;
+        }
+        if (marker == 0xD9 || marker == 0xDA) {  // end of image, or entropy-coded data follows
+            return false;
+        }
+        const std::size_t length = (static_cast<std::size_t>(data[i + 2]) << 8) | data[i + 3];
+        if (length < 2) {
+            return false;
+        }
+        const bool startOfFrame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (startOfFrame) {
+            if (length < 7 || i + 9 > size) {
+                return false;
+            }
+            *height = (data[i + 5] << 8) | data[i + 6];
+            *width = (data[i + 7] << 8) | data[i + 8];
+            return true;
+        }
+        i += 2 + length;
+    }
+    return false;
+}
+
+void RateMeter::add(std::int64_t steadyUs) { seen_.push_back(steadyUs); }
+
+double RateMeter::perSecond(std::int64_t nowSteadyUs) {
+    while (!seen_.empty() && seen_.front() <= nowSteadyUs - 1000000) {
+        seen_.pop_front();
+    }
+    return static_cast<double>(seen_.size());
+}
+
+}  // namespace frameshare

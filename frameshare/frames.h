@@ -1,0 +1,62 @@
+// Frames through the library's public get_frame_data, and what the tool
+// derives from them.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace frameshare {
+
+enum class FetchState {
+    Frame,       // a whole JPEG frame
+    NoFrameYet,  // a producer runs but has published nothing yet
+    NoProducer,  // no segment
+    Error,       // the segment cannot be read (wrong size, corrupt, no memory)
+};
+
+struct Fetched {
+    FetchState state = FetchState::NoProducer;
+    int error = 0;              // errno of the call when state is Error
+    std::int64_t timestamp = 0;  // steady clock, microseconds
+    std::uint32_t size = 0;
+};
+
+// Owns the capacity-sized buffer get_frame_data copies into, so repeated
+// calls allocate nothing.
+class FrameFetcher {
+public:
+    FrameFetcher();
+    Fetched fetch();
+    const std::uint8_t* data() const { return buffer_.data(); }
+    std::shared_ptr<const std::vector<std::uint8_t>> copy(const Fetched& fetched) const;
+
+private:
+    std::vector<std::uint8_t> buffer_;
+};
+
+std::int64_t steadyNowUs();
+std::int64_t wallNowUs();
+// The wall-clock time of a steady-clock instant, assuming neither clock was
+// stepped in between: the public header hands out only the steady time.
+std::int64_t wallTimeOfSteadyUs(std::int64_t steadyUs);
+// 2026-12-07T08:40:01.123456Z
+std::string formatWallTime(std::int64_t wallUs);
+
+// Width and height from the first start-of-frame marker; false when the bytes
+// hold none within bounds.
+bool jpegDimensions(const std::uint8_t* data, std::size_t size, int* width, int* height);
+
+// New frames seen over the last second.
+class RateMeter {
+public:
+    void add(std::int64_t steadyUs);
+    double perSecond(std::int64_t nowSteadyUs);
+
+private:
+    std::deque<std::int64_t> seen_;
+};
+
+}  // namespace frameshare

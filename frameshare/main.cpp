@@ -1,0 +1,136 @@
+// frameshare: status, save, record and serve the frames a producer publishes.
+#include <CLI/CLI.hpp>
+#include <signal.h>
+
+#include <iostream>
+
+#include "commands.h"
+#include "output.h"
+#include "status.h"
+
+namespace {
+
+// ADDR:PORT, [IPV6]:PORT, or a bare PORT on the loopback address.
+bool parseListen(const std::string& text, frameshare::ServeOptions* options) {
+    std::string host = options->host;
+    std::string port = text;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find("]:");
+        if (close == std::string::npos) {
+            return false;
+        }
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else if (const std::size_t colon = text.rfind(':'); colon != std::string::npos) {
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+    }
+    if (host.empty() || port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const int number = std::stoi(port);
+    if (number > 65535) {
+        return false;
+    }
+    options->host = host;
+    options->port = number;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A reader of the output that goes away (| head) ends the output, not the process.
+    signal(SIGPIPE, SIG_IGN);
+
+    CLI::App app{"Look at the camera frames a producer publishes in shared memory: check it, save or record\n"
+                 "frames, and serve a live view over HTTP."};
+    app.require_subcommand(1);
+    app.footer(
+        "Exit status: 0 success; 1 error (I/O, binding, an unreadable segment); 2 bad command line;\n"
+        "3 no producer (or it went away); 4 a producer but no frame yet; 5 no new frame lately.\n"
+        "Run 'frameshare SUBCOMMAND --help' for each subcommand.");
+
+    bool json = false;
+    CLI::App* status = app.add_subcommand("status", "Tell whether a producer publishes: the current frame, the rate "
+                                                    "over one second, the consumer tables");
+    status->add_flag("--json", json, "Print one JSON object instead of text");
+    status->footer(
+        "Exit status: 0 publishing; 3 no producer; 4 a producer but no frame yet;\n"
+        "5 a frame but none new within the second (stalled, or killed leaving the segment); 1 unreadable segment.\n"
+        "Example:\n  frameshare status --json | python3 -m json.tool");
+
+    std::string savePath;
+    CLI::App* save = app.add_subcommand("save", "Write the current frame to a JPEG file");
+    save->add_option("FILE", savePath, "Output file, e.g. frame.jpg")->required();
+    save->footer("Exit status: 0 saved; 1 cannot write; 3 no producer; 4 no frame yet.\n"
+                 "Example:\n  frameshare save /tmp/now.jpg");
+
+    frameshare::RecordOptions record;
+    CLI::App* recordCommand = app.add_subcommand(
+        "record", "Write each new frame to DIR as frame_000001.jpg, ... and list them in DIR/frames.csv");
+    recordCommand->add_option("DIR", record.directory, "Directory for the frames (created if missing)")->required();
+    CLI::Option_group* length = recordCommand->add_option_group("length", "How long to record (one of them)");
+    length->add_option("--frames", record.frames, "Stop after N new frames")->check(CLI::PositiveNumber);
+    length->add_option("--seconds", record.seconds, "Stop after S seconds")->check(CLI::PositiveNumber);
+    length->require_option(1);
+    recordCommand->add_option("--stall", record.stallSeconds, "Give up after this many seconds without a new frame")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    recordCommand->footer(
+        "frames.csv columns: number,steady_us,wall_us,size (wall_us derived from the steady timestamp).\n"
+        "Ctrl-C stops it between two frames; everything written so far stays whole.\n"
+        "Exit status: 0 done or interrupted; 1 cannot write; 3 no producer, or it went away; 5 stalled.\n"
+        "Example:\n  frameshare record /tmp/run1 --seconds 10");
+
+    frameshare::ServeOptions serve;
+    std::string listen = "127.0.0.1:8080";
+    CLI::App* serveCommand = app.add_subcommand(
+        "serve", "Serve a live view over HTTP: / page, /stream.mjpg, /frame.jpg, /status.json");
+    serveCommand->add_option("--listen", listen, "ADDR:PORT to listen on; 0.0.0.0:8080 for every interface, port 0 "
+                                                 "for any free one")
+        ->capture_default_str();
+    serveCommand->add_option("--max-viewers", serve.maxViewers, "Streams served at once; the next gets 503")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1000));
+    serveCommand->add_option("--write-timeout", serve.writeTimeoutSeconds,
+                             "Seconds a viewer may leave a frame unread before it is dropped")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600));
+    serveCommand->footer(
+        "Open http://127.0.0.1:8080/ in a browser, or read the stream with any MJPEG client:\n"
+        "  ffplay http://127.0.0.1:8080/stream.mjpg\n"
+        "SIGINT or SIGTERM stops it.\n"
+        "Example:\n  frameshare serve --listen 0.0.0.0:8080");
+
+    try {
+        app.parse(argc, argv);
+        if (serveCommand->parsed() && !parseListen(listen, &serve)) {
+            throw CLI::ValidationError("--listen", "expected ADDR:PORT, [IPV6]:PORT or PORT, got '" + listen + "'");
+        }
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        std::cout.flush();
+        return code == 0 ? 0 : frameshare::kExitUsage;
+    }
+    std::cout.flush();
+
+    // From here on the frame library may write to descriptors 1 and 2; no
+    // thread exists yet.
+    frameshare::takeOverStandardStreams();
+    try {
+        if (status->parsed()) {
+            return frameshare::runStatus(json);
+        }
+        if (save->parsed()) {
+            return frameshare::runSave(savePath);
+        }
+        if (recordCommand->parsed()) {
+            return frameshare::runRecord(record);
+        }
+        return frameshare::runServe(serve);
+    } catch (const std::exception& error) {
+        frameshare::writeError(std::string("Error: ") + error.what());
+        return frameshare::kExitError;
+    }
+}

@@ -1,0 +1,485 @@
+// The frameshare tool against a real demo producer, each test in its own
+// mount namespace with a private /dev/shm, so tests run beside the suite's
+// others without the segment lock.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <sstream>
+#include <thread>
+
+#include "test_support.h"
+
+using namespace test_support;
+using nlohmann::json;
+
+namespace {
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+
+struct ToolRun {
+    int exit = -1;
+    std::string out;
+    std::string err;
+};
+
+ToolRun runTool(const std::vector<std::string>& args, milliseconds timeout = milliseconds(60000)) {
+    std::vector<std::string> argv{FRAMESHARE_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess child(argv);
+    ToolRun run;
+    EXPECT_TRUE(child.waitExit(timeout)) << args[0] << " did not finish";
+    run.exit = child.exitedNormally() ? child.exitCode() : -1;
+    run.out = child.stdoutText();
+    run.err = child.stderrText();
+    return run;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+int connectTo(int port, int receiveBuffer = 0) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
+    const timeval timeout{20, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ADD_FAILURE() << "connect: " << std::strerror(errno);
+    }
+    return fd;
+}
+
+void sendGet(int fd, const std::string& path) {
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+}
+
+// The whole response of a request that ends.
+std::string httpGet(int port, const std::string& path) {
+    const int fd = connectTo(port);
+    sendGet(fd, path);
+    std::string response;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        response.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return response;
+}
+
+json statusOf(int port) {
+    const std::string response = httpGet(port, "/status.json");
+    const std::size_t body = response.find("\r\n\r\n");
+    return body == std::string::npos ? json() : json::parse(response.substr(body + 4), nullptr, false);
+}
+
+// Reads a stream and counts the parts it has received whole.
+class StreamViewer {
+public:
+    explicit StreamViewer(int port) : fd_(connectTo(port)) {
+        sendGet(fd_, "/stream.mjpg");
+        reader_ = std::thread([this] { read(); });
+    }
+    ~StreamViewer() {
+        shutdown(fd_, SHUT_RDWR);
+        reader_.join();
+        close(fd_);
+    }
+    int parts() const { return parts_.load(); }
+    std::string head() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return head_;
+    }
+
+private:
+    void read() {
+        static const std::string boundary = "\r\n--frameshare-boundary\r\n";
+        std::string pending;
+        char buffer[65536];
+        ssize_t n;
+        while ((n = recv(fd_, buffer, sizeof buffer, 0)) > 0) {
+            pending.append(buffer, static_cast<std::size_t>(n));
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (head_.size() < 512) {
+                    head_ += pending.substr(0, 512 - head_.size());
+                }
+            }
+            // A part counts once the next one begins: then it arrived whole.
+            std::size_t at;
+            while ((at = pending.find(boundary, 1)) != std::string::npos) {
+                ++parts_;
+                pending.erase(0, at + 2);
+            }
+        }
+    }
+    int fd_;
+    std::atomic<int> parts_{0};
+    std::mutex mutex_;
+    std::string head_;
+    std::thread reader_;
+};
+
+class FrameshareTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // A private /dev/shm: the producer and the tool started from here see
+        // only each other.
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0) << std::strerror(errno);
+        ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+        ASSERT_EQ(mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=256m"), 0) << std::strerror(errno);
+        clip = dir.path() + "/clip.avi";
+        writeClip(clip, 8, kWidth, kHeight);
+    }
+    void startProducer(const std::string& fps = "15") {
+        producer = std::make_unique<ChildProcess>(std::vector<std::string>{DEMO_PRODUCER_PATH, clip, fps});
+        // The segment has its full size once the capture starts; mapping it
+        // earlier could fault.
+        ASSERT_TRUE(producer->waitForStdout("Camera started:", milliseconds(30000)));
+        ASSERT_TRUE(waitUntil(segmentHasFrame, milliseconds(30000)));
+    }
+    void stopProducer() {
+        producer->signal(SIGINT);
+        EXPECT_TRUE(producer->waitExit(milliseconds(30000)));
+        producer.reset();
+    }
+    // serve on a free loopback port; returns the port.
+    int startServer(std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv{FRAMESHARE_PATH, "serve", "--listen", "127.0.0.1:0"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        server = std::make_unique<ChildProcess>(argv);
+        const std::string announce = "Serving http://127.0.0.1:";
+        if (!server->waitForStdout(announce, milliseconds(20000))) {
+            ADD_FAILURE() << "serve did not start: " << server->stderrText();
+            return 0;
+        }
+        const std::string out = server->stdoutText();
+        return std::stoi(out.substr(out.find(announce) + announce.size()));
+    }
+    void TearDown() override {
+        if (server) {
+            server->signal(SIGTERM);
+            EXPECT_TRUE(server->waitExit(milliseconds(30000)));
+            EXPECT_EQ(server->exitCode(), 0) << server->stderrText();
+            EXPECT_NE(server->stdoutText().find("Stopped."), std::string::npos);
+        }
+        if (producer) {
+            stopProducer();
+        }
+    }
+
+    TempDir dir;
+    std::string clip;
+    std::unique_ptr<ChildProcess> producer;
+    std::unique_ptr<ChildProcess> server;
+};
+
+TEST_F(FrameshareTest, StatusTellsEachStateWithItsExitStatus) {
+    ToolRun none = runTool({"status", "--json"});
+    EXPECT_EQ(none.exit, 3);
+    EXPECT_EQ(none.err, "");
+    const json noneJson = json::parse(none.out, nullptr, false);
+    ASSERT_FALSE(noneJson.is_discarded()) << none.out;
+    EXPECT_EQ(noneJson["state"], "no producer");
+    EXPECT_EQ(runTool({"status"}).exit, 3);
+
+    {
+        // A segment with no frame yet, and registry slots written at the
+        // layout's own offsets: one live consumer, one long gone.
+        const int fd = shm_open(SHM_NAME, O_CREAT | O_RDWR, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, sizeof(SharedData)), 0);
+        void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        close(fd);
+        ASSERT_NE(mapping, MAP_FAILED);
+        auto* data = static_cast<SharedData*>(mapping);
+        data->colorConsumers[2] = ConsumerSlot{1, {}, static_cast<std::int32_t>(getpid()), 7};
+        data->depthConsumers[9] = ConsumerSlot{0x5a, {}, 0x7ffffff0, 0xFFFFFFFFFFFFFFF0ull};
+        munmap(mapping, sizeof(SharedData));
+
+        const ToolRun empty = runTool({"status", "--json"});
+        EXPECT_EQ(empty.exit, 4) << empty.err;
+        const json emptyJson = json::parse(empty.out, nullptr, false);
+        ASSERT_FALSE(emptyJson.is_discarded()) << empty.out;
+        EXPECT_EQ(emptyJson["state"], "no frame yet");
+        EXPECT_TRUE(emptyJson["frame"].is_null());
+        const json& color = emptyJson["consumers"]["color"];
+        const json& depth = emptyJson["consumers"]["depth"];
+        ASSERT_EQ(color.size(), 10u);
+        ASSERT_EQ(depth.size(), 10u);
+        EXPECT_EQ(color[2]["pid"], getpid());
+        EXPECT_EQ(color[2]["alive"], true);
+        EXPECT_EQ(color[2]["missedChecks"], 7);
+        EXPECT_EQ(depth[9]["occupied"], true);
+        EXPECT_EQ(depth[9]["alive"], false);
+        EXPECT_EQ(depth[9]["missedChecks"].get<std::uint64_t>(), 0xFFFFFFFFFFFFFFF0ull);
+        EXPECT_EQ(color[3]["occupied"], false);
+        const ToolRun text = runTool({"status"});
+        EXPECT_EQ(text.exit, 4);
+        EXPECT_NE(text.out.find("slot 2: pid " + std::to_string(getpid()) + " (alive), missedChecks 7"),
+                  std::string::npos)
+            << text.out;
+
+        // A frame that never changes, whose start-of-frame marker is cut off:
+        // no size can be read, and the producer counts as stalled.
+        const int again = shm_open(SHM_NAME, O_RDWR, 0600);
+        ASSERT_GE(again, 0);
+        mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, again, 0);
+        close(again);
+        ASSERT_NE(mapping, MAP_FAILED);
+        data = static_cast<SharedData*>(mapping);
+        const std::uint8_t truncated[] = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x04};
+        std::memcpy(data->rgbFrame.data, truncated, sizeof truncated);
+        data->rgbFrame.size = sizeof truncated;
+        data->rgbFrame.steadyTimeUs = 1;
+        munmap(mapping, sizeof(SharedData));
+        const ToolRun stalled = runTool({"status", "--json"});
+        EXPECT_EQ(stalled.exit, 5) << stalled.err;
+        const json stalledJson = json::parse(stalled.out, nullptr, false);
+        ASSERT_FALSE(stalledJson.is_discarded()) << stalled.out;
+        EXPECT_EQ(stalledJson["state"], "stalled");
+        EXPECT_EQ(stalledJson["frame"]["size"], sizeof truncated);
+        EXPECT_EQ(stalledJson["frame"]["width"], 0);
+        shm_unlink(SHM_NAME);
+    }
+
+    startProducer();
+    const ToolRun publishing = runTool({"status", "--json"});
+    EXPECT_EQ(publishing.exit, 0) << publishing.out << publishing.err;
+    const json live = json::parse(publishing.out, nullptr, false);
+    ASSERT_FALSE(live.is_discarded()) << "the library's own lines must not reach the output:\n" << publishing.out;
+    EXPECT_EQ(live["state"], "publishing");
+    EXPECT_EQ(live["frame"]["width"], kWidth);
+    EXPECT_EQ(live["frame"]["height"], kHeight);
+    EXPECT_GT(live["rate_fps"].get<double>(), 0);
+    EXPECT_GE(live["frame"]["age_ms"].get<double>(), 0);
+    EXPECT_LT(live["frame"]["age_ms"].get<double>(), 5000);
+    const std::int64_t wallNow =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    EXPECT_NEAR(static_cast<double>(live["frame"]["wall_time_us"].get<std::int64_t>()), static_cast<double>(wallNow),
+                10e6);
+}
+
+TEST_F(FrameshareTest, SavesAndRecordsWholeFrames) {
+    startProducer();
+    const std::string saved = dir.path() + "/now.jpg";
+    const ToolRun save = runTool({"save", saved});
+    EXPECT_EQ(save.exit, 0) << save.err;
+    EXPECT_EQ(cv::imread(saved).size(), cv::Size(kWidth, kHeight));
+
+    const std::string recording = dir.path() + "/rec";
+    const ToolRun record = runTool({"record", recording, "--frames", "6"});
+    ASSERT_EQ(record.exit, 0) << record.err;
+    EXPECT_EQ(record.err, "");
+    EXPECT_NE(record.out.find("Recorded 6 frames to " + recording), std::string::npos) << record.out;
+    const std::vector<std::string> rows = splitLines(readFile(recording + "/frames.csv"));
+    ASSERT_EQ(rows.size(), 7u);
+    EXPECT_EQ(rows[0], "number,steady_us,wall_us,size");
+    long long previous = 0;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        long long number = 0, steady = 0, wall = 0, size = 0;
+        ASSERT_EQ(std::sscanf(rows[i].c_str(), "%lld,%lld,%lld,%lld", &number, &steady, &wall, &size), 4) << rows[i];
+        EXPECT_EQ(number, static_cast<long long>(i));
+        EXPECT_GT(steady, previous) << "each row is a new frame";
+        previous = steady;
+        char name[32];
+        std::snprintf(name, sizeof name, "/frame_%06lld.jpg", number);
+        EXPECT_EQ(static_cast<long long>(readFile(recording + name).size()), size);
+    }
+    EXPECT_EQ(runTool({"record", recording, "--frames", "1"}).exit, 1) << "an existing recording is kept";
+
+    // Interrupted, then cut short by the producer's exit: every row written
+    // names a whole image.
+    for (const bool interrupt : {true, false}) {
+        const std::string path = dir.path() + (interrupt ? "/interrupted" : "/orphaned");
+        ChildProcess recorder({FRAMESHARE_PATH, "record", path, "--seconds", "60"});
+        ASSERT_TRUE(waitUntil([&] { return splitLines(readFile(path + "/frames.csv")).size() >= 4; },
+                              milliseconds(30000)));
+        if (interrupt) {
+            recorder.signal(SIGINT);
+        } else {
+            stopProducer();
+        }
+        ASSERT_TRUE(recorder.waitExit(milliseconds(30000)));
+        EXPECT_EQ(recorder.exitCode(), interrupt ? 0 : 3);
+        if (!interrupt) {
+            EXPECT_EQ(splitLines(recorder.stderrText()).size(), 1u) << recorder.stderrText();
+            EXPECT_NE(recorder.stderrText().find("the producer stopped after"), std::string::npos);
+        }
+        const std::vector<std::string> lines = splitLines(readFile(path + "/frames.csv"));
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/frame_%06zu.jpg", i);
+            EXPECT_EQ(cv::imread(path + name).size(), cv::Size(kWidth, kHeight)) << name;
+        }
+    }
+}
+
+TEST_F(FrameshareTest, BadInputGetsOneLineAndAnExitStatus) {
+    startProducer();
+    auto expectOneLine = [](const ToolRun& run, int exit, const std::string& text) {
+        EXPECT_EQ(run.exit, exit) << run.err;
+        EXPECT_EQ(splitLines(run.err).size(), 1u) << run.err;
+        EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+    };
+    expectOneLine(runTool({"save", dir.path() + "/no/such/dir/x.jpg"}), 1, "No such file or directory");
+
+    // A full disk: a tiny tmpfs fills up mid-recording.
+    const std::string small = dir.path() + "/small";
+    ASSERT_EQ(mkdir(small.c_str(), 0700), 0);
+    ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=400k"), 0) << std::strerror(errno);
+    const ToolRun full = runTool({"record", small + "/rec", "--frames", "1000"});
+    expectOneLine(full, 1, "No space left on device");
+    const std::string csv = readFile(small + "/rec/frames.csv");
+    ASSERT_FALSE(csv.empty());
+    EXPECT_EQ(csv.back(), '\n') << "no half row";
+    const std::vector<std::string> rows = splitLines(csv);
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/frame_%06zu.jpg", i);
+        EXPECT_EQ(cv::imread(small + "/rec" + name).size(), cv::Size(kWidth, kHeight)) << name;
+    }
+    umount2(small.c_str(), MNT_DETACH);
+
+    const int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    expectOneLine(runTool({"serve", "--listen", "127.0.0.1:" + port}), 1, "port is taken");
+    close(taken);
+    // 192.0.2.1 is reserved for documentation: no interface has it.
+    expectOneLine(runTool({"serve", "--listen", "192.0.2.1:0"}), 1, "Cannot assign requested address");
+    expectOneLine(runTool({"serve", "--listen", "no-such-host.invalid:8080"}), 1, "cannot resolve");
+    EXPECT_EQ(runTool({"serve", "--listen", "127.0.0.1:99999"}).exit, 2);
+    EXPECT_EQ(runTool({"record", dir.path() + "/x"}).exit, 2) << "record needs --frames or --seconds";
+}
+
+TEST_F(FrameshareTest, BrowserShowsTheLiveImage) {
+    if (std::string(CHROMIUM_PATH).empty()) {
+        GTEST_SKIP() << "no chromium";
+    }
+    startProducer();
+    const int port = startServer();
+    ASSERT_GT(port, 0);
+    const std::string profile = dir.path() + "/profile";
+    ChildProcess browser({CHROMIUM_PATH, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                          "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                          "--disable-sync", "--user-data-dir=" + profile, "--timeout=15000", "--dump-dom",
+                          "http://127.0.0.1:" + std::to_string(port) + "/"});
+    ASSERT_TRUE(browser.waitExit(milliseconds(90000)));
+    const std::string dom = browser.stdoutText();
+    // The page writes the decoded size of its image element once it has one.
+    EXPECT_NE(dom.find("<td id=\"decoded\">1920x1080</td>"), std::string::npos) << dom << browser.stderrText();
+}
+
+TEST_F(FrameshareTest, FfmpegDecodesConsecutiveStreamFrames) {
+    if (std::string(FFMPEG_PATH).empty()) {
+        GTEST_SKIP() << "no ffmpeg";
+    }
+    startProducer();
+    const int port = startServer();
+    ASSERT_GT(port, 0);
+    ChildProcess ffmpeg({FFMPEG_PATH, "-nostdin", "-v", "error", "-i",
+                         "http://127.0.0.1:" + std::to_string(port) + "/stream.mjpg", "-frames:v", "5", "-f",
+                         "framemd5", "-"});
+    ASSERT_TRUE(ffmpeg.waitExit(milliseconds(60000)));
+    EXPECT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.stderrText();
+    const std::string out = ffmpeg.stdoutText();
+    EXPECT_NE(out.find("#dimensions 0: 1920x1080"), std::string::npos) << out;
+    std::vector<std::string> hashes;
+    for (const std::string& line : splitLines(out)) {
+        if (!line.empty() && line[0] != '#') {
+            hashes.push_back(line.substr(line.rfind(',') + 1));
+        }
+    }
+    ASSERT_EQ(hashes.size(), 5u) << out;
+    for (std::size_t i = 1; i < hashes.size(); ++i) {
+        EXPECT_NE(hashes[i], hashes[i - 1]) << "each new frame is sent once";
+    }
+}
+
+// Rates are counted over seconds with wide margins: a loaded machine slows
+// everyone, but a stalled viewer holding up the others would stop them.
+TEST_F(FrameshareTest, StalledViewerDelaysNeitherOtherViewersNorTheProducer) {
+    startProducer();
+    const int port = startServer({"--max-viewers", "2", "--write-timeout", "4"});
+    ASSERT_GT(port, 0);
+    const std::string before = dir.path() + "/before";
+    ASSERT_EQ(runTool({"record", before, "--seconds", "2"}).exit, 0);
+    const double producerBefore = static_cast<double>(splitLines(readFile(before + "/frames.csv")).size() - 1) / 2;
+    ASSERT_GT(producerBefore, 2);
+
+    const int stalled = connectTo(port, 4096);
+    sendGet(stalled, "/stream.mjpg");
+    StreamViewer viewer(port);
+    ASSERT_TRUE(waitUntil([&] { return viewer.parts() >= 1; }, milliseconds(20000)));
+    const std::string refused = httpGet(port, "/stream.mjpg");
+    EXPECT_NE(refused.find("HTTP/1.1 503"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("Too many viewers"), std::string::npos) << refused;
+
+    const std::string during = dir.path() + "/during";
+    const int partsBefore = viewer.parts();
+    ASSERT_EQ(runTool({"record", during, "--seconds", "3"}).exit, 0);
+    const double viewerRate = (viewer.parts() - partsBefore) / 3.0;
+    const double producerDuring = static_cast<double>(splitLines(readFile(during + "/frames.csv")).size() - 1) / 3;
+    EXPECT_EQ(statusOf(port)["server"]["viewers"], 2) << "the stalled viewer is still connected";
+    EXPECT_GT(producerDuring, 0.5 * producerBefore);
+    EXPECT_GT(viewerRate, 0.5 * producerDuring);
+    EXPECT_NE(viewer.head().find("Content-Type: image/jpeg"), std::string::npos) << viewer.head();
+
+    // The stalled one is dropped after the write timeout; the other stays.
+    EXPECT_TRUE(waitUntil([&] { return statusOf(port)["server"]["viewers"] == 1; }, milliseconds(30000)));
+    const int partsAfterDrop = viewer.parts();
+    EXPECT_TRUE(waitUntil([&] { return viewer.parts() > partsAfterDrop; }, milliseconds(10000)));
+    close(stalled);
+}
+
+TEST_F(FrameshareTest, StreamWaitsForAProducerAndResumesAfterARestart) {
+    const int port = startServer();
+    ASSERT_GT(port, 0);
+    EXPECT_EQ(statusOf(port)["state"], "no producer");
+    EXPECT_NE(httpGet(port, "/frame.jpg").find("HTTP/1.1 503"), std::string::npos);
+    StreamViewer viewer(port);
+    startProducer();
+    ASSERT_TRUE(waitUntil([&] { return viewer.parts() >= 2; }, milliseconds(30000)));
+    stopProducer();
+    std::this_thread::sleep_for(milliseconds(500));
+    const int partsWhileAway = viewer.parts();
+    startProducer();
+    EXPECT_TRUE(waitUntil([&] { return viewer.parts() >= partsWhileAway + 2; }, milliseconds(30000)));
+    const std::string frame = httpGet(port, "/frame.jpg");
+    EXPECT_NE(frame.find("HTTP/1.1 200"), std::string::npos);
+    EXPECT_NE(frame.find("Content-Type: image/jpeg"), std::string::npos);
+}
+
+}  // namespace

@@ -13,7 +13,8 @@ namespace {
 
 // A write to a pipe without reader raises SIGPIPE in this thread. Blocked
 // here, it stays pending and is taken back, unless one was pending already
-// (then it is the caller's, and standard signals do not queue).
+// (then it is the caller's, and standard signals do not queue). A signal
+// can only be pending before the write if the caller blocks SIGPIPE itself.
 void writeWithoutSigpipe(int fd, const char* text, std::size_t length) noexcept {
     sigset_t pipeSignal;
     sigemptyset(&pipeSignal);
@@ -22,9 +23,13 @@ void writeWithoutSigpipe(int fd, const char* text, std::size_t length) noexcept 
     if (pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous) != 0) {
         return;
     }
-    sigset_t pending;
-    sigemptyset(&pending);
-    const bool alreadyPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    const bool callerBlocks = sigismember(&previous, SIGPIPE) == 1;
+    bool alreadyPending = false;
+    if (callerBlocks) {
+        sigset_t pending;
+        sigemptyset(&pending);
+        alreadyPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    }
     ssize_t written = 0;
     do {
         written = write(fd, text, length);
@@ -34,7 +39,9 @@ void writeWithoutSigpipe(int fd, const char* text, std::size_t length) noexcept 
         while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
         }
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!callerBlocks) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
 }
 
 }  // namespace

@@ -125,10 +125,35 @@ void prefaultForRead(const void* region, std::size_t length) noexcept {
 }
 
 void prefaultForWrite(void* region, std::size_t length) noexcept {
-    // Without MADV_POPULATE_WRITE the pages stay as they are: a read would
-    // map only the zero page, and a write is not allowed before the copy.
-    if (length != 0) {
-        (void)populate(region, length, MADV_POPULATE_WRITE);
+    // Populating pages that are already there still walks them one by one,
+    // which costs more than the copy of a warm buffer saves: only the runs
+    // mincore reports absent (a fresh buffer) are populated. Without
+    // MADV_POPULATE_WRITE they stay as they are: a read would map only the
+    // zero page, and nothing may be written before the copy.
+    if (length == 0) {
+        return;
+    }
+    const std::uintptr_t page = pageSize();
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(region) & ~(page - 1);
+    const std::size_t pages = (reinterpret_cast<std::uintptr_t>(region) + length - first + page - 1) / page;
+    unsigned char resident[256];
+    for (std::size_t done = 0; done < pages;) {
+        const std::size_t chunk = std::min(pages - done, sizeof resident);
+        const std::uintptr_t chunkStart = first + done * page;
+        if (mincore(reinterpret_cast<void*>(chunkStart), chunk * page, resident) != 0) {
+            std::memset(resident, 0, chunk);
+        }
+        for (std::size_t i = 0; i < chunk;) {
+            std::size_t end = i;
+            while (end < chunk && (resident[end] & 1u) == 0) {
+                ++end;
+            }
+            if (end > i) {
+                (void)madvise(reinterpret_cast<void*>(chunkStart + i * page), (end - i) * page, MADV_POPULATE_WRITE);
+            }
+            i = end + 1;
+        }
+        done += chunk;
     }
 }
 

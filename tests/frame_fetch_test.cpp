@@ -180,6 +180,7 @@ TEST_F(FrameFetchTest, NoProducerGivesEmptyRecordEnoentAndLeavesBufferAlone) {
     FrameOutput frame{buffer.data(), 7, 7, 7, 0xCAFEu, 7};
     EXPECT_EQ(fetch(frame), ENOENT);
     EXPECT_EQ(err, "Warning: Failed to open shared memory. Error: No such file or directory\n");
+    EXPECT_EQ(out, "Consumer successfully cleaned up resources.\n");
     EXPECT_EQ(frame.width, 1920);
     EXPECT_EQ(frame.height, 1080);
     EXPECT_EQ(frame.size, 0u);
@@ -260,6 +261,7 @@ TEST_F(FrameFetchTest, SegmentOfTheWrongSizeIsRefusedNotMapped) {
     FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
     EXPECT_EQ(fetch(frame), EINVAL);
     EXPECT_EQ(err, "Warning: Failed to map shared memory. Error: Invalid argument\n");
+    EXPECT_EQ(out, "Consumer successfully cleaned up resources.\n");
     EXPECT_EQ(frame.size, 0u);
     shm_unlink(SHM_NAME);
 }
@@ -291,10 +293,13 @@ TEST_F(FrameFetchTest, ConcurrentReaderProcessesNeverSeeATornFrame) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
+    // Calls cost about what the frame costs: the readers start once frames
+    // flow and make enough calls to overlap many publishes.
+    EXPECT_TRUE(waitUntil([&] { return published.load() > 0; }, milliseconds(20000)));
     {
         std::vector<std::unique_ptr<ChildProcess>> readers;
         for (int i = 0; i < 3; ++i) {
-            readers.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{READER_CHILD_PATH, "60"}));
+            readers.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{READER_CHILD_PATH, "400"}));
         }
         for (auto& reader : readers) {
             ASSERT_TRUE(reader->waitExit(milliseconds(120000)));
@@ -382,7 +387,7 @@ TEST_F(FrameFetchTest, UnusableFrameMutexGivesEnotrecoverableAndLeavesBufferAlon
     std::memset(owner.sharedData->rgbMutex.slot, 0xFF, MUTEX_SLOT_SIZE);
     for (int round = 0; round < 2; ++round) {
         FrameOutput frame{buffer.data(), 7, 7, 7, 0, 7};
-        EXPECT_EQ(fetch(frame), ENOTRECOVERABLE);
+        EXPECT_EQ(fetch(frame), ENOTRECOVERABLE) << "round " << round;
         EXPECT_EQ(err, "Warning: Failed to lock rgb mutex during initialization.\n");
         EXPECT_EQ(out, kSuccessLines);
         EXPECT_EQ(frame.width, 1920);

@@ -313,11 +313,21 @@ void shareWithSegmentGroup(const std::string& name, gid_t group) {
     const std::string path = "/dev/shm/sem." + name;
     ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat info;
-    if (!fd.valid() || fstat(fd.get(), &info) != 0 ||
-        (group != static_cast<gid_t>(-1) && info.st_gid != group && fchown(fd.get(), static_cast<uid_t>(-1), group) != 0) ||
-        fchmod(fd.get(), 0660) != 0) {
-        writeConsoleLine(STDERR_FILENO, "Warning: Failed to give semaphore %s the segment's group. Error: %s\n",
-                         name.c_str(), std::strerror(errno));
+    int error = 0;
+    if (!fd.valid() || fstat(fd.get(), &info) != 0) {
+        error = errno;
+    } else {
+        if (fchmod(fd.get(), 0660) != 0) {
+            error = errno;
+        }
+        if (group != static_cast<gid_t>(-1) && info.st_gid != group &&
+            fchown(fd.get(), static_cast<uid_t>(-1), group) != 0) {
+            error = errno;
+        }
+    }
+    if (error != 0) {
+        writeConsoleLine(STDERR_FILENO, "Warning: Failed to share semaphore %s with the segment's group. Error: %s\n",
+                         name.c_str(), std::strerror(error));
     }
 }
 

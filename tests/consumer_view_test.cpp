@@ -2,7 +2,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -191,6 +193,48 @@ TEST_F(ConsumerViewTest, SemaphoresAreOwnerAndGroupInTheSegmentsGroup) {
         std::memset(owner.sharedData->depthConsumers, 0, sizeof owner.sharedData->depthConsumers);
     }
     umask(previous);
+
+    // A consumer outside the segment's group cannot give its semaphore that
+    // group: it says so and is registered all the same, owner-and-group.
+    {
+        const int fd = shm_open(SHM_NAME, O_RDWR, 0);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(fchmod(fd, 0666), 0);
+        close(fd);
+    }
+    int errPipe[2];
+    ASSERT_EQ(pipe(errPipe), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(errPipe[1], STDERR_FILENO);
+        const int devNull = open("/dev/null", O_WRONLY);
+        dup2(devNull, STDOUT_FILENO);
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) {
+            _exit(2);
+        }
+        ConsumerSharedMemory outsider;
+        outsider.initialize();
+        _exit(outsider.registerConsumerRGB() == 0 && outsider.semColor != nullptr ? 0 : 1);
+    }
+    close(errPipe[1]);
+    std::string err;
+    char chunk[512];
+    for (ssize_t n = 0; (n = read(errPipe[0], chunk, sizeof chunk)) > 0;) {
+        err.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << err;
+    const std::string name = std::string(SEM_COLOR) + std::to_string(child);
+    EXPECT_EQ(err, "Warning: Failed to share semaphore " + name +
+                       " with the segment's group. Error: Operation not permitted\n");
+    struct stat info;
+    ASSERT_EQ(stat(("/dev/shm/sem." + name).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0660u);
+    EXPECT_EQ(info.st_uid, 65534u);
+    sem_unlink(name.c_str());
 }
 
 }  // namespace

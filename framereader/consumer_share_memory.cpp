@@ -39,6 +39,7 @@ void copyFrameOut(pthread_mutex_t* mutex, Frame& source, Frame* destination) {
     const std::uint32_t hint = frameSizeHint(&source.size, sizeof source.data);
     prefaultForRead(source.data, hint);
     prefaultForWrite(destination->data, hint);
+    warmTranslations(source.data, destination->data, hint);
     SegmentLock lock(mutex, &source.size, kRecordLockBound);
     if (lock.held()) {
         const std::size_t length = std::min<std::size_t>(source.size, sizeof source.data);
@@ -122,6 +123,18 @@ void prefaultForRead(const void* region, std::size_t length) noexcept {
         (void)bytes[offset];
     }
     (void)bytes[length - 1];
+}
+
+void warmTranslations(const void* source, void* destination, std::size_t length) noexcept {
+    // A prefetch per page walks the page tables into the TLB and changes
+    // nothing, not even in the eyes of ThreadSanitizer: the copy under the
+    // mutex then runs at the speed of a copy between warm buffers.
+    const auto* from = static_cast<const char*>(source);
+    auto* to = static_cast<char*>(destination);
+    for (std::size_t offset = 0; offset < length; offset += 4096) {
+        __builtin_prefetch(from + offset, 0, 3);
+        __builtin_prefetch(to + offset, 1, 3);
+    }
 }
 
 void prefaultForWrite(void* region, std::size_t length) noexcept {

@@ -34,6 +34,8 @@ std::uint32_t frameSizeHint(const std::uint32_t* size, std::size_t capacity) noe
 // succeed); without kernel support they are left as they are.
 void prefaultForRead(const void* region, std::size_t length) noexcept;
 void prefaultForWrite(void* region, std::size_t length) noexcept;
+// Loads the address translations of both sides of a copy about to be made.
+void warmTranslations(const void* source, void* destination, std::size_t length) noexcept;
 
 class ConsumerSharedMemory {
 public:

@@ -19,6 +19,7 @@ int deliverFrame(SharedData* segment, FrameOutput* output) {
     const std::uint32_t hint = frameSizeHint(&frame.size, RGB_FRAME_CAPACITY);
     prefaultForRead(frame.data, hint);
     prefaultForWrite(output->data, hint);
+    warmTranslations(frame.data, output->data, hint);
 
     std::uint32_t size = 0;
     std::int64_t timestamp = 0;

@@ -113,7 +113,9 @@ __attribute__((no_sanitize("thread"), noinline)) std::uint32_t frameSizeHint(con
     return static_cast<std::uint32_t>(std::min<std::size_t>(announced, capacity));
 }
 
-void prefaultForRead(const void* region, std::size_t length) noexcept {
+// Uninstrumented for the same reason as the hint: the fallback reads
+// payload bytes without the mutex, and only to fault them in.
+__attribute__((no_sanitize("thread"))) void prefaultForRead(const void* region, std::size_t length) noexcept {
     if (length == 0 || populate(region, length, MADV_POPULATE_READ)) {
         return;
     }

@@ -1,5 +1,5 @@
-// What readers cost the producer, with real reader processes:
-//   hold   - how long one reader holds rgbMutex per call, seen by a probe
+// What readers cost the producer, with real reader processes (how long
+// one call holds rgbMutex is measured in micro_bench):
 //   one    - 1 reader at 30 Hz: the producer's wait for rgbMutex
 //   four   - 4 readers at 30 Hz each: calls served, the producer's wait
 //   capture - the capture loop's sustained rate on a generated clip
@@ -140,45 +140,6 @@ void scenarioReaders(const char* self, ProducerSharedMemory& owner, const char* 
     std::printf("%s.wait_max_ms %.3f\n", name, percentile(waits, 1.0) / 1000);
 }
 
-// A probe thread watches rgbMutex while one reader calls as fast as it can:
-// each stretch in which the mutex is taken by someone else is one hold.
-void scenarioHold(const char* self, ProducerSharedMemory& owner, double seconds) {
-    std::vector<std::uint8_t> payload(300000, 0x5A);
-    owner.updateRGBFrame(payload.data(), static_cast<unsigned>(payload.size()), 1, 1);
-    const ReaderProcess reader = spawnReader(self, 0, seconds);
-    std::vector<double> holds;
-    pthread_mutex_t* mutex = &owner.sharedData->rgbMutex.handle;
-    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < end) {
-        if (pthread_mutex_trylock(mutex) == 0) {
-            pthread_mutex_unlock(mutex);
-            continue;
-        }
-        const auto start = Clock::now();
-        while (pthread_mutex_trylock(mutex) != 0) {
-        }
-        pthread_mutex_unlock(mutex);
-        holds.push_back(microsecondsSince(start));
-    }
-    const long calls = finishReader(reader);
-
-    std::vector<std::uint8_t> source(sizeof(RgbFrame), 1);
-    std::vector<std::uint8_t> destination(sizeof(RgbFrame));
-    std::vector<double> copies;
-    for (int i = 0; i < 50; ++i) {
-        const auto start = Clock::now();
-        std::memcpy(destination.data(), source.data(), source.size());
-        copies.push_back(microsecondsSince(start));
-    }
-    std::printf("hold.reader_calls %ld\n", calls);
-    std::printf("hold.observed %zu\n", holds.size());
-    // A probe sees a hold only once it is under way: the figures are lower
-    // bounds of whole holds, close to them when holds are long.
-    std::printf("hold.median_ms %.3f\n", percentile(holds, 0.5) / 1000);
-    std::printf("hold.p99_ms %.3f\n", percentile(holds, 0.99) / 1000);
-    std::printf("hold.record_memcpy_hot_ms %.3f\n", percentile(copies, 0.5) / 1000);
-}
-
 void scenarioCapture(const std::string& directory) {
     const std::string clip = directory + "/bench_clip.avi";
     {
@@ -220,7 +181,6 @@ int main(int argc, char** argv) {
     {
         ProducerSharedMemory owner;
         owner.initialize();
-        scenarioHold(argv[0], owner, std::min(seconds, 3.0));
         scenarioReaders(argv[0], owner, "one", 1, seconds);
         scenarioReaders(argv[0], owner, "four", 4, seconds);
     }

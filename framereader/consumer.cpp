@@ -1,8 +1,9 @@
 // The library's one export: copy the current colour frame to the caller.
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 #include <memory>
+#include <new>
+#include <stdexcept>
 
 #include "consumer_share_memory.h"
 #include "frame_delivery.h"
@@ -18,18 +19,19 @@ void reportNoFrame(FrameOutput* output, int error) {
     errno = error;
 }
 
-// Returns the errno the caller gets.
+// Returns the errno the caller gets. The frame goes from the mapping
+// straight to the caller's buffer: no private record is needed.
 int copyCurrentFrame(FrameOutput* output) {
     auto view = std::make_unique<ConsumerSharedMemory>();
     try {
-        view->initialize();
+        view->attach();
     } catch (const std::runtime_error&) {
         return errno != 0 ? errno : ENOENT;  // no segment: no producer
     }
     if (view->sharedData == nullptr) {
         return errno != 0 ? errno : EINVAL;  // opened but not mapped
     }
-    return deliverFrame(*view->getRGBFrame(), output);
+    return deliverFrame(view->sharedData, output);
 }
 
 }  // namespace

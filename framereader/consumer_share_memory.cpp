@@ -5,50 +5,47 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <stdexcept>
+#include <string>
 
+#include "console_line.h"
 #include "registry.h"
 #include "scoped_fd.h"
-#include "intrinsics_print.h"
 #include "segment_lock.h"
 
 namespace {
 
-constexpr std::size_t kPageSize = 4096;
+std::uintptr_t pageSize() noexcept { return static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE)); }
 
-// Faults in every page of a region before a mutex is taken, so the copy
-// under the mutex does not pay for page faults (on a virtual machine with
-// shadow paging, each costs far more than the copy of the page itself).
-void touchPagesForRead(const void* region, std::size_t length) {
-    const auto* bytes = static_cast<const volatile unsigned char*>(region);
-    for (std::size_t offset = 0; offset < length; offset += kPageSize) {
-        (void)bytes[offset];
-    }
-    (void)bytes[length - 1];
+// madvise wants a page-aligned start; the kernel rounds the end up.
+bool populate(const void* region, std::size_t length, int advice) noexcept {
+    const auto start = reinterpret_cast<std::uintptr_t>(region);
+    const std::uintptr_t first = start & ~(pageSize() - 1);
+    return madvise(reinterpret_cast<void*>(first), start + length - first, advice) == 0;
 }
 
-void touchPagesForWrite(void* region, std::size_t length) {
-    auto* bytes = static_cast<volatile unsigned char*>(region);
-    for (std::size_t offset = 0; offset < length; offset += kPageSize) {
-        bytes[offset] = 0;
-    }
-    bytes[length - 1] = 0;
-}
-
-// Copies a whole frame record out under its mutex. If the mutex cannot be
-// held the copy is an empty frame rather than possibly torn bytes.
+// Copies a frame record out under its mutex: the header fields and the
+// announced payload, the size bounded by the capacity. If the mutex cannot
+// be held the copy is an empty frame rather than possibly torn bytes.
 template <typename Frame>
 void copyFrameOut(pthread_mutex_t* mutex, Frame& source, Frame* destination) {
-    touchPagesForRead(&source, sizeof(Frame));
-    touchPagesForWrite(destination, sizeof(Frame));
-    SegmentLock lock(mutex, &source.size);
+    constexpr std::size_t kHeaderOffset = offsetof(Frame, size);
+    constexpr std::size_t kHeaderLength = sizeof(Frame) - kHeaderOffset;
+    const std::uint32_t hint = frameSizeHint(&source.size, sizeof source.data);
+    prefaultForRead(source.data, hint);
+    prefaultForWrite(destination->data, hint);
+    warmTranslations(source.data, destination->data, hint);
+    SegmentLock lock(mutex, &source.size, kRecordLockBound);
     if (lock.held()) {
-        std::memcpy(destination, &source, sizeof(Frame));
+        const std::size_t length = std::min<std::size_t>(source.size, sizeof source.data);
+        std::memcpy(destination->data, source.data, length);
+        std::memcpy(reinterpret_cast<unsigned char*>(destination) + kHeaderOffset,
+                    reinterpret_cast<const unsigned char*>(&source) + kHeaderOffset, kHeaderLength);
     } else {
         destination->size = 0;
         destination->steadyTimeUs = 0;
@@ -60,31 +57,43 @@ template <typename Record>
 Record copyRecordOut(pthread_mutex_t* mutex, const Record& source, std::uint32_t* frameSize = nullptr) {
     Record copy;
     std::memset(&copy, 0, sizeof copy);
-    SegmentLock lock(mutex, frameSize);
+    SegmentLock lock(mutex, frameSize, kRecordLockBound);
     if (lock.held()) {
         std::memcpy(&copy, &source, sizeof copy);
     }
     return copy;
 }
 
+// Bounded: a mutex held by a stopped process, or one this reader does not
+// use, must not hold up the reading of the others.
 void checkMutex(pthread_mutex_t* mutex, std::uint32_t* frameSize, const char* name) {
-    const LockOutcome outcome = lockSegmentMutex(mutex);
-    if (outcome == LockOutcome::Failed) {
-        std::cerr << "Warning: Failed to lock " << name << " mutex during initialization." << std::endl;
+    const LockOutcome outcome = lockSegmentMutex(mutex, kVerifyLockBound);
+    if (outcome == LockOutcome::Failed || outcome == LockOutcome::TimedOut) {
+        writeConsoleLine(STDERR_FILENO, "Warning: Failed to lock %s mutex during initialization.\n", name);
         return;
     }
     if (outcome == LockOutcome::RecoveredFromDeadOwner && frameSize != nullptr) {
         *frameSize = 0;
     }
     if (pthread_mutex_unlock(mutex) != 0) {
-        std::cerr << "Warning: Failed to unlock " << name << " mutex during initialization." << std::endl;
+        writeConsoleLine(STDERR_FILENO, "Warning: Failed to unlock %s mutex during initialization.\n", name);
     }
 }
 
 // Leaves errno at the cause, for callers that tell failures apart.
 void warnMapFailure(int error) {
-    std::cerr << "Warning: Failed to map shared memory. Error: " << std::strerror(error) << std::endl;
+    writeConsoleLine(STDERR_FILENO, "Warning: Failed to map shared memory. Error: %s\n", std::strerror(error));
     errno = error;
+}
+
+// As the producer prints them: the stream's default float format is %g.
+void printIntrinsic(const CameraIntrinsic& intrinsic) {
+    writeConsoleLine(STDOUT_FILENO, "  fx: %g\n", static_cast<double>(intrinsic.fx));
+    writeConsoleLine(STDOUT_FILENO, "  fy: %g\n", static_cast<double>(intrinsic.fy));
+    writeConsoleLine(STDOUT_FILENO, "  cx: %g\n", static_cast<double>(intrinsic.cx));
+    writeConsoleLine(STDOUT_FILENO, "  cy: %g\n", static_cast<double>(intrinsic.cy));
+    writeConsoleLine(STDOUT_FILENO, "  width: %d\n", intrinsic.width);
+    writeConsoleLine(STDOUT_FILENO, "  height: %d\n", intrinsic.height);
 }
 
 struct RegistryKind {
@@ -95,6 +104,73 @@ struct RegistryKind {
 };
 
 }  // namespace
+
+// Uninstrumented: the producer writes the size under the mutex, this read
+// races with it on purpose and its value is only a hint.
+__attribute__((no_sanitize("thread"), noinline)) std::uint32_t frameSizeHint(const std::uint32_t* size,
+                                                                              std::size_t capacity) noexcept {
+    const std::uint32_t announced = __atomic_load_n(size, __ATOMIC_RELAXED);
+    return static_cast<std::uint32_t>(std::min<std::size_t>(announced, capacity));
+}
+
+// Uninstrumented for the same reason as the hint: the fallback reads
+// payload bytes without the mutex, and only to fault them in.
+__attribute__((no_sanitize("thread"))) void prefaultForRead(const void* region, std::size_t length) noexcept {
+    if (length == 0 || populate(region, length, MADV_POPULATE_READ)) {
+        return;
+    }
+    // Kernels before 5.14: one read per page does the same.
+    const auto* bytes = static_cast<const volatile unsigned char*>(region);
+    for (std::size_t offset = 0; offset < length; offset += pageSize()) {
+        (void)bytes[offset];
+    }
+    (void)bytes[length - 1];
+}
+
+void warmTranslations(const void* source, void* destination, std::size_t length) noexcept {
+    // A prefetch per page walks the page tables into the TLB and changes
+    // nothing, not even in the eyes of ThreadSanitizer: the copy under the
+    // mutex then runs at the speed of a copy between warm buffers.
+    const auto* from = static_cast<const char*>(source);
+    auto* to = static_cast<char*>(destination);
+    for (std::size_t offset = 0; offset < length; offset += 4096) {
+        __builtin_prefetch(from + offset, 0, 3);
+        __builtin_prefetch(to + offset, 1, 3);
+    }
+}
+
+void prefaultForWrite(void* region, std::size_t length) noexcept {
+    // Populating pages that are already there still walks them one by one,
+    // which costs more than the copy of a warm buffer saves: only the runs
+    // mincore reports absent (a fresh buffer) are populated. Without
+    // MADV_POPULATE_WRITE they stay as they are: a read would map only the
+    // zero page, and nothing may be written before the copy.
+    if (length == 0) {
+        return;
+    }
+    const std::uintptr_t page = pageSize();
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(region) & ~(page - 1);
+    const std::size_t pages = (reinterpret_cast<std::uintptr_t>(region) + length - first + page - 1) / page;
+    unsigned char resident[256];
+    for (std::size_t done = 0; done < pages;) {
+        const std::size_t chunk = std::min(pages - done, sizeof resident);
+        const std::uintptr_t chunkStart = first + done * page;
+        if (mincore(reinterpret_cast<void*>(chunkStart), chunk * page, resident) != 0) {
+            std::memset(resident, 0, chunk);
+        }
+        for (std::size_t i = 0; i < chunk;) {
+            std::size_t end = i;
+            while (end < chunk && (resident[end] & 1u) == 0) {
+                ++end;
+            }
+            if (end > i) {
+                (void)madvise(reinterpret_cast<void*>(chunkStart + i * page), (end - i) * page, MADV_POPULATE_WRITE);
+            }
+            i = end + 1;
+        }
+        done += chunk;
+    }
+}
 
 timespec getTimeout(int seconds) {
     timespec deadline{};
@@ -109,15 +185,16 @@ ConsumerSharedMemory::ConsumerSharedMemory()
       semDepth(nullptr),
       semColor(nullptr),
       rgbBuffer(nullptr),
-      depthBuffer(nullptr) {}
+      depthBuffer(nullptr),
+      segmentGroup(static_cast<gid_t>(-1)) {}
 
 ConsumerSharedMemory::~ConsumerSharedMemory() { cleanup(); }
 
-void ConsumerSharedMemory::initialize() {
+bool ConsumerSharedMemory::mapSegment() {
     ScopedFd fd(shm_open(SHM_NAME, O_RDWR, 0666));
     if (!fd.valid()) {
         const int error = errno;
-        std::cerr << "Warning: Failed to open shared memory. Error: " << std::strerror(error) << std::endl;
+        writeConsoleLine(STDERR_FILENO, "Warning: Failed to open shared memory. Error: %s\n", std::strerror(error));
         errno = error;
         throw std::runtime_error("Quit initialize");
     }
@@ -126,26 +203,34 @@ void ConsumerSharedMemory::initialize() {
     struct stat info;
     if (fstat(fd.get(), &info) != 0) {
         warnMapFailure(errno);
-        return;
+        return false;
     }
     if (info.st_size != static_cast<off_t>(sizeof(SharedData))) {
         warnMapFailure(EINVAL);
-        return;
+        return false;
     }
     void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (mapping == MAP_FAILED) {
         warnMapFailure(errno);
-        return;
+        return false;
     }
+    segmentGroup = info.st_gid;
     sharedData = static_cast<SharedData*>(mapping);
     init(sharedData);
+    return true;
+}
 
+void ConsumerSharedMemory::initialize() {
+    if (!mapSegment()) {
+        return;
+    }
     rgbBuffer = static_cast<RgbFrame*>(std::malloc(sizeof(RgbFrame)));
     depthBuffer = static_cast<DepthFrame*>(std::malloc(sizeof(DepthFrame)));
     if (rgbBuffer == nullptr || depthBuffer == nullptr) {
         // Without both private copies there is nothing to read into: give
         // everything back and stay unmapped.
-        std::cerr << "Warning: Failed to allocate frame buffers. Error: " << std::strerror(ENOMEM) << std::endl;
+        writeConsoleLine(STDERR_FILENO, "Warning: Failed to allocate frame buffers. Error: %s\n",
+                         std::strerror(ENOMEM));
         std::free(rgbBuffer);
         std::free(depthBuffer);
         rgbBuffer = nullptr;
@@ -155,18 +240,24 @@ void ConsumerSharedMemory::initialize() {
         errno = ENOMEM;
         return;
     }
-    std::cout << "Consumer successfully initialized and mapped shared memory." << std::endl;
+    writeConsoleLine(STDOUT_FILENO, "Consumer successfully initialized and mapped shared memory.\n");
+}
+
+void ConsumerSharedMemory::attach() {
+    if (mapSegment()) {
+        writeConsoleLine(STDOUT_FILENO, "Consumer successfully initialized and mapped shared memory.\n");
+    }
 }
 
 void ConsumerSharedMemory::init(SharedData* data) {
     if (data == nullptr) {
-        std::cerr << "Warning: Invalid shared data pointer provided." << std::endl;
+        writeConsoleLine(STDERR_FILENO, "Warning: Invalid shared data pointer provided.\n");
         return;
     }
     checkMutex(&data->rgbMutex.handle, &data->rgbFrame.size, "rgb");
     checkMutex(&data->depthMutex.handle, &data->depthFrame.size, "depth");
     checkMutex(&data->imuFrameMutex.handle, nullptr, "imu frame");
-    std::cout << "Consumer successfully initialized and verified existing mutexes." << std::endl;
+    writeConsoleLine(STDOUT_FILENO, "Consumer successfully initialized and verified existing mutexes.\n");
 }
 
 const RgbFrame* ConsumerSharedMemory::getRGBFrame() const {
@@ -174,11 +265,11 @@ const RgbFrame* ConsumerSharedMemory::getRGBFrame() const {
         const timespec deadline = getTimeout(1);
         if (sem_timedwait(semColor, &deadline) == -1) {
             const int error = errno;
-            std::cerr << "[SEM_COLOR] Waiting for semColor timed out." << "Error: " << std::strerror(error)
-                      << std::endl;
+            writeConsoleLine(STDERR_FILENO, "[SEM_COLOR] Waiting for semColor timed out.Error: %s\n",
+                             std::strerror(error));
         }
     }
-    if (sharedData != nullptr) {
+    if (sharedData != nullptr && rgbBuffer != nullptr) {
         copyFrameOut(&sharedData->rgbMutex.handle, sharedData->rgbFrame, rgbBuffer);
     }
     return rgbBuffer;
@@ -188,7 +279,7 @@ const DepthFrame* ConsumerSharedMemory::getDepthFrame() const {
     if (semDepth != nullptr) {
         sem_wait(semDepth);
     }
-    if (sharedData != nullptr) {
+    if (sharedData != nullptr && depthBuffer != nullptr) {
         copyFrameOut(&sharedData->depthMutex.handle, sharedData->depthFrame, depthBuffer);
     }
     return depthBuffer;
@@ -217,18 +308,45 @@ CameraIntrinsic ConsumerSharedMemory::getDepthIntrinsic() const {
 
 void ConsumerSharedMemory::printCameraIntrinsics() const {
     if (sharedData == nullptr) {
-        std::cerr << "Shared memory not initialized." << std::endl;
+        writeConsoleLine(STDERR_FILENO, "Shared memory not initialized.\n");
         return;
     }
-    std::cout << "RGB Camera Intrinsics:" << std::endl;
-    printIntrinsicValues(getRgbIntrinsic());
-    std::cout << "\nDepth Camera Intrinsics:" << std::endl;
-    printIntrinsicValues(getDepthIntrinsic());
+    writeConsoleLine(STDOUT_FILENO, "RGB Camera Intrinsics:\n");
+    printIntrinsic(getRgbIntrinsic());
+    writeConsoleLine(STDOUT_FILENO, "\nDepth Camera Intrinsics:\n");
+    printIntrinsic(getDepthIntrinsic());
 }
 
 namespace {
 
-std::uint8_t registerConsumer(SharedData* data, pid_t pid, const RegistryKind& kind) {
+// A semaphore is created with the process's umask applied and its own
+// group; the producer may run as another user of the segment's group, so it
+// gets owner-and-group access and that group. The owner stays. Not fatal: a
+// consumer outside that group keeps its own group, and the producer cannot
+// post it (its waits then time out, as for a producer that stopped).
+void shareWithSegmentGroup(const std::string& name, gid_t group) {
+    const std::string path = "/dev/shm/sem." + name;
+    ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info;
+    int error = 0;
+    if (!fd.valid() || fstat(fd.get(), &info) != 0) {
+        error = errno;
+    } else {
+        if (fchmod(fd.get(), 0660) != 0) {
+            error = errno;
+        }
+        if (group != static_cast<gid_t>(-1) && info.st_gid != group &&
+            fchown(fd.get(), static_cast<uid_t>(-1), group) != 0) {
+            error = errno;
+        }
+    }
+    if (error != 0) {
+        writeConsoleLine(STDERR_FILENO, "Warning: Failed to share semaphore %s with the segment's group. Error: %s\n",
+                         name.c_str(), std::strerror(error));
+    }
+}
+
+std::uint8_t registerConsumer(SharedData* data, pid_t pid, gid_t group, const RegistryKind& kind) {
     // A second registration of the same kind keeps the slot it already has.
     if (*kind.handle != nullptr) {
         RegistryLock lock(data);
@@ -253,11 +371,12 @@ std::uint8_t registerConsumer(SharedData* data, pid_t pid, const RegistryKind& k
     slot.occupied = 1;
     const std::string name = consumerSemaphoreName(kind.prefix, pid);
     sem_unlink(name.c_str());
-    sem_t* handle = sem_open(name.c_str(), O_CREAT | O_EXCL, 0644, 0);
+    sem_t* handle = sem_open(name.c_str(), O_CREAT | O_EXCL, 0660, 0);
     if (handle == SEM_FAILED) {
         slot.occupied = 0;
         throw std::runtime_error("Failed to create semaphore for consumer.");
     }
+    shareWithSegmentGroup(name, group);
     if (*kind.handle != nullptr) {
         // The slot this object held was retired by the producer: drop the
         // old handle rather than leak it.
@@ -266,8 +385,7 @@ std::uint8_t registerConsumer(SharedData* data, pid_t pid, const RegistryKind& k
     *kind.handle = handle;
     slot.pid = pid;
     if (kind.announce) {
-        printf("occupied:%ld pid:%d\r\n", static_cast<long>(chosen), pid);
-        fflush(stdout);
+        writeConsoleLine(STDOUT_FILENO, "occupied:%ld pid:%d\r\n", static_cast<long>(chosen), pid);
     }
     return static_cast<std::uint8_t>(chosen);
 }
@@ -276,24 +394,25 @@ std::uint8_t registerConsumer(SharedData* data, pid_t pid, const RegistryKind& k
 
 std::uint8_t ConsumerSharedMemory::registerConsumerRGB() {
     if (sharedData == nullptr) {
-        std::cerr << "Shared memory not initialized." << std::endl;
+        writeConsoleLine(STDERR_FILENO, "Shared memory not initialized.\n");
         return 0;
     }
-    return registerConsumer(sharedData, pid, {sharedData->colorConsumers, SEM_COLOR, &semColor, true});
+    return registerConsumer(sharedData, pid, segmentGroup, {sharedData->colorConsumers, SEM_COLOR, &semColor, true});
 }
 
 std::uint8_t ConsumerSharedMemory::registerConsumerDepth() {
     if (sharedData == nullptr) {
-        std::cerr << "Shared memory not initialized." << std::endl;
+        writeConsoleLine(STDERR_FILENO, "Shared memory not initialized.\n");
         return 0;
     }
-    return registerConsumer(sharedData, pid, {sharedData->depthConsumers, SEM_DEPTH, &semDepth, false});
+    return registerConsumer(sharedData, pid, segmentGroup, {sharedData->depthConsumers, SEM_DEPTH, &semDepth, false});
 }
 
 void ConsumerSharedMemory::cleanup() {
     if (sharedData != nullptr) {
         if (munmap(sharedData, sizeof(SharedData)) == -1) {
-            std::cerr << "Warning: Failed to unmap shared memory. Error: " << std::strerror(errno) << std::endl;
+            writeConsoleLine(STDERR_FILENO, "Warning: Failed to unmap shared memory. Error: %s\n",
+                             std::strerror(errno));
         }
         sharedData = nullptr;
     }
@@ -303,15 +422,17 @@ void ConsumerSharedMemory::cleanup() {
     depthBuffer = nullptr;
     if (semDepth != nullptr) {
         if (sem_close(semDepth) == -1) {
-            std::cerr << "Warning: Failed to close depth semaphore. Error: " << std::strerror(errno) << std::endl;
+            writeConsoleLine(STDERR_FILENO, "Warning: Failed to close depth semaphore. Error: %s\n",
+                             std::strerror(errno));
         }
         semDepth = nullptr;
     }
     if (semColor != nullptr) {
         if (sem_close(semColor) == -1) {
-            std::cerr << "Warning: Failed to close color semaphore. Error: " << std::strerror(errno) << std::endl;
+            writeConsoleLine(STDERR_FILENO, "Warning: Failed to close color semaphore. Error: %s\n",
+                             std::strerror(errno));
         }
         semColor = nullptr;
     }
-    std::cout << "Consumer successfully cleaned up resources." << std::endl;
+    writeConsoleLine(STDOUT_FILENO, "Consumer successfully cleaned up resources.\n");
 }

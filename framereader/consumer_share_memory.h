@@ -5,6 +5,7 @@
 #include <semaphore.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 
@@ -13,6 +14,28 @@
 // Absolute CLOCK_REALTIME deadline the given number of seconds from now, as
 // sem_timedwait takes it. Returned by value: each waiter has its own.
 timespec getTimeout(int seconds);
+
+// The longest a copy waits for a record's mutex. Any process that maps the
+// segment can stop (SIGSTOP) or scribble while it holds one; a reader gives
+// up rather than freeze with it.
+constexpr std::chrono::microseconds kRecordLockBound{1000000};
+// The one-off check of the mutexes at start: about two frame periods.
+constexpr std::chrono::microseconds kVerifyLockBound{66000};
+
+// The size a frame header announces, read without its mutex: only a hint
+// of how much to fault in before the lock, bounded by the capacity. The
+// copy re-reads it under the mutex.
+std::uint32_t frameSizeHint(const std::uint32_t* size, std::size_t capacity) noexcept;
+
+// Gets the pages that will be read or written under a mutex mapped before
+// the mutex is taken, so that the copy under it pays no page faults. Neither
+// changes a byte. Pages of the caller's buffer are made writable without
+// writing them (nothing may be written there before the call is known to
+// succeed); without kernel support they are left as they are.
+void prefaultForRead(const void* region, std::size_t length) noexcept;
+void prefaultForWrite(void* region, std::size_t length) noexcept;
+// Loads the address translations of both sides of a copy about to be made.
+void warmTranslations(const void* source, void* destination, std::size_t length) noexcept;
 
 class ConsumerSharedMemory {
 public:
@@ -25,10 +48,19 @@ public:
     // the private copies. Throws std::runtime_error when the segment cannot be
     // opened; stays unmapped (with a warning) when it cannot be mapped.
     void initialize();
+    // As initialize, with the same lines, but without the private copies:
+    // for a caller that copies straight out of the mapping.
+    void attach();
     static void init(SharedData* data);
 
+    // The frame getters return the private record. Its header fields and the
+    // first `size` bytes of data are the frame; the bytes behind `size` were
+    // never part of it and are left from earlier copies (or never written).
+    // A mutex that cannot be had within kRecordLockBound gives an empty
+    // record (size and times 0), as a frame whose writer died does.
     const RgbFrame* getRGBFrame() const;
     const DepthFrame* getDepthFrame() const;
+    // All zero when the mutex cannot be had within kRecordLockBound.
     IMUData getIMUData() const;
     CameraIntrinsic getRgbIntrinsic() const;
     CameraIntrinsic getDepthIntrinsic() const;
@@ -45,4 +77,10 @@ public:
     sem_t* semColor;
     RgbFrame* rgbBuffer;
     DepthFrame* depthBuffer;
+    // The segment's group, read when it is mapped: semaphores this consumer
+    // creates get it, so a producer of that group can post them.
+    gid_t segmentGroup;
+
+private:
+    bool mapSegment();
 };

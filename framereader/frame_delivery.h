@@ -1,10 +1,13 @@
-// Hands a private copy of the colour frame to the caller's record.
+// Hands the current colour frame to the caller's record.
 #pragma once
 
 #include "framereader.h"
 #include "shared_data.h"
 
-// Copies the payload of `frame` into output->data and fills the record.
-// The frame's size comes from shared memory and is not trusted: a size above
-// the capacity copies nothing. Returns 0, or EOVERFLOW for such a size.
-int deliverFrame(const RgbFrame& frame, FrameOutput* output);
+// Copies the colour frame from the mapped segment straight into
+// output->data under rgbMutex and fills the record. The frame's size comes
+// from shared memory and is not trusted. Returns 0, or an errno with the
+// caller's buffer and record untouched: EOVERFLOW for a size above the
+// capacity, ETIMEDOUT when rgbMutex stays held longer than
+// kRecordLockBound, ENOTRECOVERABLE when rgbMutex is unusable.
+int deliverFrame(SharedData* segment, FrameOutput* output);

@@ -1,8 +1,16 @@
 // The reading side's view of the segment, driven directly.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "consumer_share_memory.h"
 #include "producer_share_memory.h"
@@ -114,6 +122,119 @@ TEST_F(ConsumerViewTest, RegisteredColourViewWithoutPostsGivesUpAfterAboutOneSec
               "[SEM_COLOR] Waiting for semColor timed out.Error: Connection timed out\n");
     EXPECT_NE(frame, nullptr);
     EXPECT_GE(waited, std::chrono::milliseconds(900));
+}
+
+
+// The private record holds the header and the announced payload; what lies
+// behind `size` is not part of the frame, so only the bytes up to it count.
+TEST_F(ConsumerViewTest, FrameRecordsCopyHeaderAndAnnouncedPayloadAsSizesChange) {
+    owner.initialize();
+    ConsumerSharedMemory view;
+    ::testing::internal::CaptureStdout();
+    view.initialize();
+    ::testing::internal::GetCapturedStdout();
+    for (const std::size_t size : {std::size_t{300000}, std::size_t{7}, RGB_FRAME_CAPACITY}) {
+        std::vector<std::uint8_t> payload(size);
+        for (std::size_t i = 0; i < size; ++i) {
+            payload[i] = static_cast<std::uint8_t>(i * 13 + size);
+        }
+        owner.updateRGBFrame(payload.data(), static_cast<unsigned>(size), size, size + 1);
+        const RgbFrame* frame = view.getRGBFrame();
+        ASSERT_EQ(frame->size, size);
+        EXPECT_EQ(frame->steadyTimeUs, static_cast<std::int64_t>(size));
+        EXPECT_EQ(frame->systemTimeUs, static_cast<std::int64_t>(size + 1));
+        EXPECT_EQ(std::memcmp(frame->data, payload.data(), size), 0) << "frame of " << size;
+
+        const std::size_t depthSize = std::min(size, DEPTH_FRAME_CAPACITY);
+        owner.updateDepthFrame(payload.data(), static_cast<unsigned>(depthSize), size, size + 2);
+        const DepthFrame* depth = view.getDepthFrame();
+        ASSERT_EQ(depth->size, depthSize);
+        EXPECT_EQ(depth->systemTimeUs, static_cast<std::int64_t>(size + 2));
+        EXPECT_EQ(std::memcmp(depth->data, payload.data(), depthSize), 0) << "depth frame of " << depthSize;
+    }
+    // A corrupt size is handed on as found, with the capacity's bytes.
+    owner.sharedData->rgbFrame.size = 0xFFFFFFF0u;
+    EXPECT_EQ(view.getRGBFrame()->size, 0xFFFFFFF0u);
+}
+
+// Semaphores are owner-and-group whatever the umask, in the segment's group,
+// so a producer running as another user of that group can post them.
+TEST_F(ConsumerViewTest, SemaphoresAreOwnerAndGroupInTheSegmentsGroup) {
+    owner.initialize();
+    const gid_t segmentGroup = 4321;
+    {
+        const int fd = shm_open(SHM_NAME, O_RDWR, 0);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(fchown(fd, static_cast<uid_t>(-1), segmentGroup), 0);
+        close(fd);
+    }
+    const mode_t previous = umask(0);
+    for (const mode_t mask : {mode_t{0}, mode_t{022}}) {
+        umask(mask);
+        ConsumerSharedMemory view;
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        view.initialize();
+        view.registerConsumerRGB();
+        view.registerConsumerDepth();
+        view.cleanup();
+        ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+        for (const char* prefix : {SEM_COLOR, SEM_DEPTH}) {
+            const std::string name = std::string(prefix) + std::to_string(getpid());
+            struct stat info;
+            ASSERT_EQ(stat(("/dev/shm/sem." + name).c_str(), &info), 0) << name;
+            EXPECT_EQ(info.st_mode & 07777, 0660u) << name << " under umask " << mask;
+            EXPECT_EQ(info.st_gid, segmentGroup) << name;
+            EXPECT_EQ(info.st_uid, getuid()) << "the owner stays";
+            sem_unlink(name.c_str());
+        }
+        std::memset(owner.sharedData->colorConsumers, 0, sizeof owner.sharedData->colorConsumers);
+        std::memset(owner.sharedData->depthConsumers, 0, sizeof owner.sharedData->depthConsumers);
+    }
+    umask(previous);
+
+    // A consumer outside the segment's group cannot give its semaphore that
+    // group: it says so and is registered all the same, owner-and-group.
+    {
+        const int fd = shm_open(SHM_NAME, O_RDWR, 0);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(fchmod(fd, 0666), 0);
+        close(fd);
+    }
+    int errPipe[2];
+    ASSERT_EQ(pipe(errPipe), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(errPipe[1], STDERR_FILENO);
+        const int devNull = open("/dev/null", O_WRONLY);
+        dup2(devNull, STDOUT_FILENO);
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) {
+            _exit(2);
+        }
+        ConsumerSharedMemory outsider;
+        outsider.initialize();
+        _exit(outsider.registerConsumerRGB() == 0 && outsider.semColor != nullptr ? 0 : 1);
+    }
+    close(errPipe[1]);
+    std::string err;
+    char chunk[512];
+    for (ssize_t n = 0; (n = read(errPipe[0], chunk, sizeof chunk)) > 0;) {
+        err.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << err;
+    const std::string name = std::string(SEM_COLOR) + std::to_string(child);
+    EXPECT_EQ(err, "Warning: Failed to share semaphore " + name +
+                       " with the segment's group. Error: Operation not permitted\n");
+    struct stat info;
+    ASSERT_EQ(stat(("/dev/shm/sem." + name).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0660u);
+    EXPECT_EQ(info.st_uid, 65534u);
+    sem_unlink(name.c_str());
 }
 
 }  // namespace

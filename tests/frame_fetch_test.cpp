@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <opencv2/imgcodecs.hpp>
 #include <thread>
 #include <vector>
@@ -20,6 +22,8 @@
 #include "test_support.h"
 
 using namespace test_support;
+
+extern char** environ;
 
 namespace {
 
@@ -77,10 +81,106 @@ constexpr const char* kSuccessLines =
     "Consumer successfully initialized and mapped shared memory.\n"
     "Consumer successfully cleaned up resources.\n";
 
+
+// A frame of any size whose bytes follow from its timestamp.
+std::vector<std::uint8_t> patternFrame(std::size_t size, std::int64_t timestamp) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = frame_pattern::byteAt(timestamp, i);
+    }
+    return bytes;
+}
+
+bool matchesPattern(const std::uint8_t* data, std::size_t size, std::int64_t timestamp) {
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] != frame_pattern::byteAt(timestamp, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A process that takes one of the segment's mutexes and then stops
+// (SIGSTOP), as a frozen reader or a hostile member of the group would.
+class StoppedHolder {
+public:
+    explicit StoppedHolder(std::size_t mutexOffset) {
+        int ready[2];
+        if (pipe(ready) != 0) {
+            ADD_FAILURE() << "pipe failed";
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            SegmentView view;
+            auto* mutex = reinterpret_cast<pthread_mutex_t*>(reinterpret_cast<char*>(view.data()) + mutexOffset);
+            pthread_mutex_lock(mutex);
+            (void)!write(ready[1], "R", 1);
+            raise(SIGSTOP);
+            pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        char byte = 0;
+        EXPECT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+    }
+    ~StoppedHolder() { release(); }
+    // Killed, its robust mutex is recovered by the next locker.
+    void release() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// Runs reader_child with both standard output and error on `fd`, SIGPIPE at
+// its default action; returns its wait status, or -1 if it had to be killed
+// after a minute.
+int runReaderOn(int fd, const std::string& calls, const std::string& expectedErrno) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, fd, STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t pipeOnly;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &pipeOnly);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    const char* argv[] = {READER_CHILD_PATH, calls.c_str(), expectedErrno.c_str(), "quiet", nullptr};
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, READER_CHILD_PATH, &actions, &attributes, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0) {
+        ADD_FAILURE() << "cannot start reader_child";
+        return -1;
+    }
+    int status = 0;
+    const bool exited = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, milliseconds(60000));
+    if (!exited) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return status;
+}
+
 TEST_F(FrameFetchTest, NoProducerGivesEmptyRecordEnoentAndLeavesBufferAlone) {
     FrameOutput frame{buffer.data(), 7, 7, 7, 0xCAFEu, 7};
     EXPECT_EQ(fetch(frame), ENOENT);
     EXPECT_EQ(err, "Warning: Failed to open shared memory. Error: No such file or directory\n");
+    EXPECT_EQ(out, "Consumer successfully cleaned up resources.\n");
     EXPECT_EQ(frame.width, 1920);
     EXPECT_EQ(frame.height, 1080);
     EXPECT_EQ(frame.size, 0u);
@@ -146,6 +246,7 @@ TEST_F(FrameFetchTest, CorruptSizeIsRefusedWithoutTouchingTheBuffer) {
         EXPECT_NE(err.find("Error: Frame size " + std::to_string(corrupt) + " exceeds the 6220800-byte capacity"),
                   std::string::npos)
             << err;
+        EXPECT_EQ(out, kSuccessLines) << "a failed call still writes the set-up and clean-up lines";
         EXPECT_EQ(frame.size, 0u);
         EXPECT_EQ(frame.timestamp, 0);
         EXPECT_EQ(buffer.data()[0], 0xEE);
@@ -160,6 +261,7 @@ TEST_F(FrameFetchTest, SegmentOfTheWrongSizeIsRefusedNotMapped) {
     FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
     EXPECT_EQ(fetch(frame), EINVAL);
     EXPECT_EQ(err, "Warning: Failed to map shared memory. Error: Invalid argument\n");
+    EXPECT_EQ(out, "Consumer successfully cleaned up resources.\n");
     EXPECT_EQ(frame.size, 0u);
     shm_unlink(SHM_NAME);
 }
@@ -191,10 +293,13 @@ TEST_F(FrameFetchTest, ConcurrentReaderProcessesNeverSeeATornFrame) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
+    // Calls cost about what the frame costs: the readers start once frames
+    // flow and make enough calls to overlap many publishes.
+    EXPECT_TRUE(waitUntil([&] { return published.load() > 0; }, milliseconds(20000)));
     {
         std::vector<std::unique_ptr<ChildProcess>> readers;
         for (int i = 0; i < 3; ++i) {
-            readers.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{READER_CHILD_PATH, "60"}));
+            readers.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{READER_CHILD_PATH, "400"}));
         }
         for (auto& reader : readers) {
             ASSERT_TRUE(reader->waitExit(milliseconds(120000)));
@@ -249,6 +354,147 @@ TEST_F(FrameFetchTest, DemoProducerFramesArriveAsJpegsOfTheClipSize) {
     EXPECT_EQ(demo.exitCode(), 0);
     FrameOutput after{buffer.data(), 0, 0, 0, 0, 0};
     EXPECT_EQ(fetch(after), ENOENT) << "no producer after its clean stop";
+}
+
+
+// The copy takes the size it finds under the mutex: a frame that shrinks
+// leaves the caller's bytes behind its end alone, one that grows is whole.
+TEST_F(FrameFetchTest, FrameThatShrinksOrGrowsBetweenCallsIsCopiedByteForByte) {
+    owner.initialize();
+    const std::size_t sizes[] = {600000, 3, 2400000, FRAMEREADER_FRAME_CAPACITY, 1};
+    std::vector<std::uint8_t> expected(FRAMEREADER_FRAME_CAPACITY, 0xEE);
+    std::int64_t timestamp = 100;
+    for (std::size_t size : sizes) {
+        const auto payload = patternFrame(size, ++timestamp);
+        owner.updateRGBFrame(payload.data(), static_cast<unsigned>(size), static_cast<unsigned long>(timestamp), 0);
+        std::memcpy(expected.data(), payload.data(), size);
+        FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
+        ASSERT_EQ(fetch(frame), 0) << err;
+        EXPECT_EQ(frame.size, size);
+        EXPECT_EQ(frame.timestamp, timestamp);
+        EXPECT_EQ(std::memcmp(buffer.data(), expected.data(), expected.size()), 0) << "after a frame of " << size;
+    }
+}
+
+// A mutex that can never be locked again is an error, not "nothing yet".
+TEST_F(FrameFetchTest, UnusableFrameMutexGivesEnotrecoverableAndLeavesBufferAlone) {
+    owner.initialize();
+    const auto payload = patternFrame(5000, 3);
+    owner.updateRGBFrame(payload.data(), 5000, 3, 3);
+    pthread_mutex_t* mutex = &owner.sharedData->rgbMutex.handle;
+    // Scribbled over; then the state a robust mutex enters when its dead
+    // owner's successor unlocks it without marking it consistent.
+    std::memset(owner.sharedData->rgbMutex.slot, 0xFF, MUTEX_SLOT_SIZE);
+    for (int round = 0; round < 2; ++round) {
+        FrameOutput frame{buffer.data(), 7, 7, 7, 0, 7};
+        EXPECT_EQ(fetch(frame), ENOTRECOVERABLE) << "round " << round;
+        EXPECT_EQ(err, "Warning: Failed to lock rgb mutex during initialization.\n");
+        EXPECT_EQ(out, kSuccessLines);
+        EXPECT_EQ(frame.width, 1920);
+        EXPECT_EQ(frame.height, 1080);
+        EXPECT_EQ(frame.size, 0u);
+        EXPECT_EQ(frame.timestamp, 0);
+        EXPECT_EQ(buffer.data()[0], 0xEE);
+
+        ProducerSharedMemory::init(owner.sharedData);
+        owner.updateRGBFrame(payload.data(), 5000, 3, 3);
+        killWhileHolding([](SharedData* data) { pthread_mutex_lock(&data->rgbMutex.handle); });
+        ASSERT_EQ(pthread_mutex_lock(mutex), EOWNERDEAD);
+        pthread_mutex_unlock(mutex);
+    }
+}
+
+// A frozen holder of a record colour readers do not use costs them a
+// warning; a frozen holder of rgbMutex costs a bounded wait and ETIMEDOUT.
+TEST_F(FrameFetchTest, FrozenMutexHoldersNeverHangAColourRead) {
+    owner.initialize();
+    const auto payload = patternFrame(70000, 5);
+    owner.updateRGBFrame(payload.data(), 70000, 5, 5);
+    auto fetchWithWatchdog = [&](FrameOutput& frame) {
+        auto call = std::async(std::launch::async, [&] { return fetch(frame); });
+        if (call.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            ADD_FAILURE() << "get_frame_data hangs on a frozen mutex holder";
+        }
+        return call;
+    };
+    {
+        StoppedHolder depth(offsetof(SharedData, depthMutex));
+        StoppedHolder imu(offsetof(SharedData, imuFrameMutex));
+        FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
+        auto call = fetchWithWatchdog(frame);
+        if (call.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            depth.release();
+            imu.release();
+        }
+        EXPECT_EQ(call.get(), 0);
+        EXPECT_EQ(err,
+                  "Warning: Failed to lock depth mutex during initialization.\n"
+                  "Warning: Failed to lock imu frame mutex during initialization.\n");
+        EXPECT_EQ(frame.size, 70000u);
+        EXPECT_TRUE(matchesPattern(buffer.data(), 70000, 5));
+    }
+    {
+        std::memset(buffer.data(), 0xEE, 70000);
+        StoppedHolder colour(offsetof(SharedData, rgbMutex));
+        FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
+        auto call = fetchWithWatchdog(frame);
+        if (call.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            colour.release();
+        }
+        EXPECT_EQ(call.get(), ETIMEDOUT);
+        EXPECT_EQ(err, "Warning: Failed to lock rgb mutex during initialization.\n");
+        EXPECT_EQ(frame.size, 0u);
+        EXPECT_EQ(frame.width, 1920);
+        EXPECT_EQ(buffer.data()[0], 0xEE);
+    }
+}
+
+// The caller's standard output and error are pipes that nobody reads any
+// more, or nobody drains: the calls neither kill it nor block, and the
+// lines are dropped.
+TEST_F(FrameFetchTest, CallerSurvivesAClosedOrFullConsolePipe) {
+    owner.initialize();
+    std::vector<std::uint8_t> payload(frame_pattern::sizeFor(8));
+    frame_pattern::fill(payload.data(), 8);
+    owner.updateRGBFrame(payload.data(), static_cast<unsigned>(payload.size()), 8, 8);
+    // A good frame writes standard output only; a corrupt size also writes
+    // an error line.
+    for (const std::uint32_t announced : {static_cast<std::uint32_t>(payload.size()), FRAMEREADER_FRAME_CAPACITY + 1}) {
+        owner.sharedData->rgbFrame.size = announced;
+        const std::string expectedErrno = std::to_string(announced > FRAMEREADER_FRAME_CAPACITY ? EOVERFLOW : 0);
+
+        int closed[2];
+        ASSERT_EQ(pipe(closed), 0);
+        close(closed[0]);
+        const int closedStatus = runReaderOn(closed[1], "5", expectedErrno);
+        close(closed[1]);
+        ASSERT_NE(closedStatus, -1) << "calls blocked on a closed pipe";
+        EXPECT_FALSE(WIFSIGNALED(closedStatus)) << "killed by signal " << WTERMSIG(closedStatus);
+        EXPECT_TRUE(WIFEXITED(closedStatus) && WEXITSTATUS(closedStatus) == 0) << "errno " << expectedErrno;
+
+        int full[2];
+        ASSERT_EQ(pipe(full), 0);
+        // Filled through a non-blocking description of our own, then handed
+        // over blocking, as a caller's stdout would be.
+        ASSERT_EQ(fcntl(full[1], F_SETFL, O_NONBLOCK), 0);
+        const std::vector<char> filler(4096, 'x');
+        std::size_t filled = 0;
+        for (ssize_t n = 0; (n = write(full[1], filler.data(), filler.size())) > 0;) {
+            filled += static_cast<std::size_t>(n);
+        }
+        ASSERT_EQ(fcntl(full[1], F_SETFL, 0), 0);
+        const int fullStatus = runReaderOn(full[1], "5", expectedErrno);
+        close(full[1]);
+        ASSERT_NE(fullStatus, -1) << "calls blocked on a full pipe";
+        EXPECT_TRUE(WIFEXITED(fullStatus) && WEXITSTATUS(fullStatus) == 0) << "errno " << expectedErrno;
+        std::string drained;
+        std::vector<char> chunk(65536);
+        for (ssize_t n = 0; (n = read(full[0], chunk.data(), chunk.size())) > 0;) {
+            drained.append(chunk.data(), static_cast<std::size_t>(n));
+        }
+        close(full[0]);
+        EXPECT_EQ(drained, std::string(filled, 'x')) << "lines the pipe could not take are dropped whole";
+    }
 }
 
 }  // namespace

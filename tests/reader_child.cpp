@@ -1,9 +1,13 @@
 // A reader process for tests: calls get_frame_data in a tight loop and
 // checks that every frame it gets is whole (see frame_pattern.h).
-// Usage: reader_child CALLS. Prints one summary line to standard error.
+// Usage: reader_child CALLS [EXPECTED_ERRNO [quiet]]. Exits 0 when every
+// call ended with the expected errno (default 0) and no frame was torn.
+// Prints one summary line to standard error unless quiet (for runs whose
+// standard error is a closed or full pipe).
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <vector>
 
@@ -12,6 +16,8 @@
 
 int main(int argc, char** argv) {
     const long calls = argc > 1 ? std::atol(argv[1]) : 100;
+    const int expected = argc > 2 ? std::atoi(argv[2]) : 0;
+    const bool quiet = argc > 3 && std::strcmp(argv[3], "quiet") == 0;
     std::vector<std::uint8_t> buffer(FRAMEREADER_FRAME_CAPACITY);
     std::set<std::int64_t> distinct;
     long torn = 0;
@@ -20,11 +26,11 @@ int main(int argc, char** argv) {
         FrameOutput frame{};
         frame.data = buffer.data();
         get_frame_data(&frame, nullptr);
-        if (errno != 0) {
+        if (errno != expected) {
             ++failed;
             continue;
         }
-        if (frame.size == 0) {
+        if (errno != 0 || frame.size == 0) {
             continue;
         }
         distinct.insert(frame.timestamp);
@@ -32,6 +38,8 @@ int main(int argc, char** argv) {
             ++torn;
         }
     }
-    std::fprintf(stderr, "calls %ld distinct %zu torn %ld failed %ld\n", calls, distinct.size(), torn, failed);
+    if (!quiet) {
+        std::fprintf(stderr, "calls %ld distinct %zu torn %ld failed %ld\n", calls, distinct.size(), torn, failed);
+    }
     return torn == 0 && failed == 0 ? 0 : 1;
 }

@@ -33,17 +33,31 @@ typedef struct FrameOutput {
  * Copies the current frame into output->data and fills the record.
  * The second argument is ignored; pass NULL.
  *
+ * Writes exactly `size` bytes at the start of the buffer: bytes behind them
+ * keep what the caller had there (they were never part of the frame).
  * Never writes more than FRAMEREADER_FRAME_CAPACITY bytes into the buffer and
  * never throws. Afterwards errno tells what happened:
- *   0          the segment was read: size > 0 is a frame, size 0 means the
- *              producer runs but has not published a frame yet;
- *   ENOENT     no producer is running (no segment);
- *   EINVAL     output or output->data is NULL, or the segment has the wrong size;
- *   ENOMEM     no memory for the private copy;
- *   EOVERFLOW  the segment announced a frame larger than the capacity;
- *   other      the error of opening or mapping the segment.
+ *   0                the segment was read: size > 0 is a frame, size 0 means
+ *                    the producer runs but has not published a frame yet;
+ *   ENOENT           no producer is running (no segment);
+ *   EINVAL           output or output->data is NULL, or the segment has the
+ *                    wrong size;
+ *   ENOMEM           no memory;
+ *   EOVERFLOW        the segment announced a frame larger than the capacity;
+ *   ETIMEDOUT        another process held the frame's mutex for more than a
+ *                    second (a stopped or frozen process);
+ *   ENOTRECOVERABLE  the frame's mutex is unusable (overwritten, or left
+ *                    unrecoverable): no frame can be read until the
+ *                    producer starts afresh;
+ *   other            the error of opening or mapping the segment.
  * Whenever errno is not 0, nothing is written into the buffer and the record
  * reads width 1920, height 1080, size 0, timestamp 0.
+ *
+ * A call waits for no new frame. It waits at most about 66 ms for each of
+ * the three mutexes it checks at start and about a second for the frame's
+ * mutex. Its console lines go straight to file descriptors 1 and
+ * 2, one write each; a line the descriptor cannot take at once (a full pipe)
+ * is dropped, and a closed pipe raises no SIGPIPE in the caller.
  */
 void get_frame_data(FrameOutput* output, void* unused);
 

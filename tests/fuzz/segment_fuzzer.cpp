@@ -76,12 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(raw + kRegions[0].offset, data, 24);
     }
 
-    const RgbFrame* copy = h.view->getRGBFrame();
+    h.view->getRGBFrame();
     h.view->getDepthFrame();
     h.view->getIMUData();
     h.view->getRgbIntrinsic();
     FrameOutput output{h.callerBuffer.data(), 0, 0, 0, 0, 0};
-    deliverFrame(*copy, &output);
+    deliverFrame(h.segment, &output);
 
     // Semaphores the monitor opened for fuzzed slots belong to this input.
     for (int i = 0; i < MAX_CONSUMERS; ++i) {

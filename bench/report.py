@@ -83,7 +83,6 @@ def main(micro_json, contention_txt, serve_txt=None):
     rows.append(("JPEG encode 1920x1080 q95", f"{encode:.2f} ms", f"{jpeg_bytes / 1000:.0f} KB out", "", ""))
     rows.append(("capture loop, no pause (read+encode+publish)", f"{contention['capture.frames_per_second_unpaced']:.1f} fps",
                  "", "", ""))
-    rows.append(("capture loop with its 33 ms pause", f"{contention['capture.frames_per_second_at_30']:.1f} fps", "", "", "<= 30"))
 
     if serve_txt:
         rows.extend(serve_rows(read_pairs(serve_txt)))

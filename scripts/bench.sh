@@ -29,3 +29,5 @@ PY
 "$build_dir/bench/contention_bench" "$seconds" "$work" > "$work/contention.txt"
 "$build_dir/bench/serve_bench" "$(( seconds < 5 ? seconds : 5 ))" "$work" > "$work/serve.txt"
 python3 "$root/bench/report.py" "$work/micro.json" "$work/contention.txt" "$work/serve.txt"
+echo
+"$build_dir/bench/capture_pacing_bench" "$seconds" 1

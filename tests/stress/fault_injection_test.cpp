@@ -123,11 +123,21 @@ TEST_F(FaultInjectionTest, HostileRegistryValuesAreBoundedNotTrusted) {
     ProducerSharedMemory owner;
     owner.initialize();
     SharedData* data = owner.sharedData;
-    const std::int32_t pids[] = {0, -5, INT_MAX, INT_MIN, 1, 2000000000, -1, 0, 7, 8};
+    const std::int32_t pids[] = {0, -5, INT_MAX, INT_MIN, 1, 2000000000, -1, 0, getpid(), 1};
     for (int i = 0; i < MAX_CONSUMERS; ++i) {
         data->colorConsumers[i] = {static_cast<std::uint8_t>(0x7F + i), {0xFF, 0xFF, 0xFF}, pids[i], UINT64_MAX - 1};
         data->depthConsumers[i] = {static_cast<std::uint8_t>(i % 2 == 0 ? 0 : 0xFF), {}, pids[i], 28};
     }
+    // Any non-zero flag counts as taken: a full table refuses politely.
+    {
+        ConsumerSharedMemory view;
+        ::testing::internal::CaptureStdout();
+        view.initialize();
+        EXPECT_THROW(view.registerConsumerRGB(), std::runtime_error);
+        view.cleanup();
+        ::testing::internal::GetCapturedStdout();
+    }
+
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     for (int pass = 0; pass < 3; ++pass) {
@@ -136,25 +146,19 @@ TEST_F(FaultInjectionTest, HostileRegistryValuesAreBoundedNotTrusted) {
         owner.updateRGBFrame(&byte, 1, 1, 1);
         owner.updateDepthFrame(&byte, 1, 1, 1);
     }
-    ::testing::internal::GetCapturedStdout();
+    const std::string retired = ::testing::internal::GetCapturedStdout();
     const std::string warnings = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(warnings.find("consumer with PID 4294967291. Error: "), std::string::npos)
-        << "a negative pid is named as the unsigned number the producer looks up";
-
-    // Any non-zero flag counts as taken: a full table refuses politely.
-    ConsumerSharedMemory view;
-    ::testing::internal::CaptureStdout();
-    view.initialize();
-    EXPECT_THROW(view.registerConsumerRGB(), std::runtime_error);
-    EXPECT_EQ(view.registerConsumerDepth(), 0) << "depth slot 0 is free";
-    view.cleanup();
-    ::testing::internal::GetCapturedStdout();
-    sem_unlink((std::string(SEM_DEPTH) + std::to_string(getpid())).c_str());
+    EXPECT_NE(retired.find("Consumer 1 with PID 4294967291 is considered offline"), std::string::npos)
+        << "a negative pid is no process: retired at once, named as the unsigned number";
     for (int i = 0; i < MAX_CONSUMERS; ++i) {
+        const bool live = pids[i] == 1 || pids[i] == getpid();
+        EXPECT_EQ(data->colorConsumers[i].occupied != 0, live) << "colour slot " << i;
         if (owner.semColor[i] != nullptr || owner.semDepth[i] != nullptr) {
             ADD_FAILURE() << "slot " << i << " opened a semaphore no consumer made";
         }
     }
+    EXPECT_EQ(splitLines(warnings).size(), 4u) << "one per live slot (colour 4, 8, 9, depth 9), not per pass\n"
+                                                 << warnings;
     ::testing::internal::CaptureStdout();
     owner.cleanup();
     ::testing::internal::GetCapturedStdout();

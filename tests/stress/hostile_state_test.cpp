@@ -156,6 +156,21 @@ TEST_F(HostileStateTest, StaleSegmentIsReplacedAndItsReadersKeepTheirCopy) {
     EXPECT_EQ(reader->rgbFrame.data[3], 4);
 }
 
+// Someone removed a running producer's name by hand and a second one
+// started: the first, when it stops, leaves the second's name alone.
+TEST_F(HostileStateTest, ProducerRemovesTheNameOnlyWhileItIsItsOwn) {
+    ProducerSharedMemory first;
+    ASSERT_EQ(initializeError(first), "");
+    ASSERT_EQ(unlink(kSegmentPath.c_str()), 0);
+    ProducerSharedMemory second;
+    ASSERT_EQ(initializeError(second), "");
+    const ino_t secondInode = lstatOf(kSegmentPath).st_ino;
+    first.cleanup();
+    EXPECT_EQ(lstatOf(kSegmentPath).st_ino, secondInode);
+    second.cleanup();
+    EXPECT_FALSE(segmentExists());
+}
+
 // Objects at the name that are not this user's segment.
 
 TEST_F(HostileStateTest, ForeignOrOddObjectsAtTheNameAreRefusedAndLeftAlone) {

@@ -125,37 +125,6 @@ TEST_F(HostileStateTest, RivalProducerIsRefusedWhileTheFirstKeepsPublishingUnder
     EXPECT_FALSE(segmentExists());
 }
 
-TEST_F(HostileStateTest, StaleSegmentIsReplacedAndItsReadersKeepTheirCopy) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t crashing = fork();
-    if (crashing == 0) {
-        auto* owner = new ProducerSharedMemory;  // never cleaned up: it dies
-        if (initializeError(*owner).empty()) {
-            const unsigned char frame[4] = {1, 2, 3, 4};
-            owner->updateRGBFrame(frame, 4, 10, 10);
-            (void)!write(ready[1], "R", 1);
-        }
-        pause();
-        _exit(0);
-    }
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
-    SegmentView reader;  // mapped the old segment before its producer died
-    const struct stat stale = lstatOf(kSegmentPath);
-    kill(crashing, SIGKILL);
-    waitpid(crashing, nullptr, 0);
-
-    ProducerSharedMemory fresh;
-    ASSERT_EQ(initializeError(fresh), "") << "a dead producer's lock is gone with it";
-    EXPECT_NE(lstatOf(kSegmentPath).st_ino, stale.st_ino) << "a fresh object, not the stale one reinitialised";
-    EXPECT_EQ(fresh.sharedData->rgbFrame.size, 0u);
-    EXPECT_EQ(reader->rgbFrame.size, 4u) << "a reader of the old object still sees its frame whole";
-    EXPECT_EQ(reader->rgbFrame.data[3], 4);
-}
-
 // Someone removed a running producer's name by hand and a second one
 // started: the first, when it stops, leaves the second's name alone.
 TEST_F(HostileStateTest, ProducerRemovesTheNameOnlyWhileItIsItsOwn) {
@@ -270,9 +239,8 @@ TEST_F(HostileStateTest, MonitorMapsNothingButTheConsumersOwnSemaphore) {
     for (int pass = 0; pass < 50; ++pass) {
         owner.checkConsumerHealth();
     }
-    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(out, "");
     EXPECT_EQ(err, "[SEM_COLOR] Warning: /dev/shm/sem.color_sem_" + self + " is not the semaphore of consumer with PID " +
                        self + ": its size is 0 bytes, not 32; not opening it.\n"
                        "[SEM_DEPTH] Warning: /dev/shm/sem.depth_sem_" + self +
@@ -285,57 +253,16 @@ TEST_F(HostileStateTest, MonitorMapsNothingButTheConsumersOwnSemaphore) {
     EXPECT_EQ(owner.semDepth[0], nullptr);
     EXPECT_EQ(owner.semColor[1], nullptr);
 
-    // Once the file is the holder's own semaphore, it is opened.
-    ASSERT_EQ(chown(holderSem.c_str(), 0, 0), 0);
-    ::testing::internal::CaptureStdout();
-    owner.checkConsumerHealth();
-    out = ::testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("[SEM_COLOR] Info: New consumer with PID " + std::to_string(holder)), std::string::npos) << out;
-    EXPECT_NE(owner.semColor[1], nullptr);
-
-    // Its process ends: retired on the next pass, its semaphore removed.
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
-    ::testing::internal::CaptureStdout();
-    owner.checkConsumerHealth();
-    out = ::testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("Consumer 1 with PID " + std::to_string(holder) + " is considered offline"), std::string::npos);
-    EXPECT_EQ(owner.semColor[1], nullptr);
-    EXPECT_FALSE(shmEntryExists("sem." + std::string(SEM_COLOR) + std::to_string(holder)));
-    owner.sharedData->colorConsumers[0].occupied = 0;
-    owner.sharedData->depthConsumers[0].occupied = 0;
+    for (ConsumerSlot* slot : {&owner.sharedData->colorConsumers[0], &owner.sharedData->depthConsumers[0],
+                               &owner.sharedData->colorConsumers[1]}) {
+        slot->occupied = 0;
+    }
+    unlink(holderSem.c_str());
     unlink(("/dev/shm/sem." + std::string(SEM_COLOR) + self).c_str());
     unlink(("/dev/shm/sem." + std::string(SEM_DEPTH) + self).c_str());
     sem_unlink(realName.c_str());
-}
-
-TEST_F(HostileStateTest, TenDeadProcessIdsAreRetiredInOnePass) {
-    ProducerSharedMemory owner;
-    ASSERT_EQ(initializeError(owner), "");
-    for (int i = 0; i < MAX_CONSUMERS; ++i) {
-        const pid_t child = fork();
-        if (child == 0) {
-            _exit(0);
-        }
-        waitpid(child, nullptr, 0);
-        owner.sharedData->colorConsumers[i] = {1, {}, child, 0};
-    }
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    owner.checkConsumerHealth();
-    const std::string first = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(countOf(first, "is considered offline due to excessive unresponsiveness."), MAX_CONSUMERS) << first;
-    for (int i = 0; i < MAX_CONSUMERS; ++i) {
-        EXPECT_EQ(owner.sharedData->colorConsumers[i].occupied, 0);
-    }
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    for (int pass = 0; pass < 20; ++pass) {
-        owner.checkConsumerHealth();
-    }
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 // Stuck and broken mutexes.

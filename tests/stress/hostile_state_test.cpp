@@ -294,7 +294,7 @@ TEST_F(HostileStateTest, StoppedMutexHolderCostsFramesNotTheProducer) {
 
     producer->signal(SIGINT);
     EXPECT_TRUE(producer->waitExit(milliseconds(10000))) << "SIGINT ends the producer";
-    EXPECT_EQ(producer->exitCode(), 0);
+    EXPECT_EQ(producer->exitCode(), 0) << producer->stderrText();
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
 }

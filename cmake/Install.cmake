@@ -1,6 +1,7 @@
 # Installs the programs (frameshare beside the producer), the library with its header, a pkg-config file, a
 # CMake package (find_package(framereader) gives framereader::framereader),
-# a systemd unit for the producer, and packages it all as a .deb.
+# a systemd unit for the producer with the sysusers.d entry for its user,
+# and packages it all as a .deb.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -27,6 +28,12 @@ install(FILES ${PROJECT_BINARY_DIR}/framereader.pc DESTINATION ${CMAKE_INSTALL_L
 configure_file(${PROJECT_SOURCE_DIR}/packaging/frameshare-producer.service.in
   ${PROJECT_BINARY_DIR}/frameshare-producer.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/frameshare-producer.service DESTINATION lib/systemd/system)
+# The service's own user; the package's postinst creates it at once.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/frameshare.sysusers.conf DESTINATION lib/sysusers.d
+  RENAME frameshare.conf)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst.in ${PROJECT_BINARY_DIR}/debian/postinst @ONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME frameshare)

@@ -22,13 +22,15 @@ std::string consumerSemaphoreName(const char* prefix, Pid pid) {
 // slot always has a positive pid. Such a slot is freed again.
 class RegistryLock {
 public:
-    explicit RegistryLock(SharedData* data) noexcept : lock_(&data->consumerMutex.handle) {
+    explicit RegistryLock(SharedData* data, std::chrono::microseconds timeout = std::chrono::microseconds(0)) noexcept
+        : lock_(&data->consumerMutex.handle, nullptr, timeout) {
         if (lock_.outcome() == LockOutcome::RecoveredFromDeadOwner) {
             freeHalfClaimedSlots(data->colorConsumers);
             freeHalfClaimedSlots(data->depthConsumers);
         }
     }
     bool held() const noexcept { return lock_.held(); }
+    LockOutcome outcome() const noexcept { return lock_.outcome(); }
 
 private:
     static void freeHalfClaimedSlots(ConsumerSlot* slots) noexcept {

@@ -1,12 +1,18 @@
 // The producer's half of the registry protocol: discovers registered
 // consumers, watches whether they take their posts and retires those that
-// stop.
+// stop. Slots are written by any process that maps the segment, so their
+// process ids and the files at their semaphores' names are checked before
+// the producer maps anything.
 #include <fcntl.h>
 #include <semaphore.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <string>
 
 #include "producer_share_memory.h"
 #include "registry.h"
@@ -16,8 +22,12 @@ namespace {
 // A consumer is retired on the pass that finds its post pending for the
 // 30th time in a row.
 constexpr std::uint64_t kMaxMissedChecks = 29;
+// Warnings about one slot that keeps failing the same way.
+constexpr std::chrono::seconds kSlotWarningInterval(10);
 
 enum class Stream { Color, Depth };
+
+const char* tagOf(Stream stream) { return stream == Stream::Color ? "[SEM_COLOR] " : "[SEM_DEPTH] "; }
 
 void reportOpened(Stream stream, std::uint32_t pid, sem_t* handle) {
     if (stream == Stream::Color) {
@@ -45,20 +55,111 @@ void reportRetired(Stream stream, unsigned index, std::uint32_t pid) {
     }
 }
 
-void checkSlot(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle) {
+std::string semaphorePath(const std::string& name) { return "/dev/shm/sem." + name; }
+
+// No process has this id: not positive (kill would address a group), or
+// the kernel knows no such process.
+bool processGone(std::int32_t pid) { return pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH); }
+
+// Why the object behind an open O_PATH descriptor is not the semaphore the
+// consumer `pid` made; empty when it is.
+std::string whyNotItsSemaphore(const struct stat& object, std::int32_t pid) {
+    if (S_ISLNK(object.st_mode)) {
+        return "it is a symbolic link";
+    }
+    if (!S_ISREG(object.st_mode)) {
+        return "it is not a regular file";
+    }
+    if (object.st_size != static_cast<off_t>(sizeof(sem_t))) {
+        return "its size is " + std::to_string(object.st_size) + " bytes, not " + std::to_string(sizeof(sem_t));
+    }
+    struct stat process {};
+    if (stat(("/proc/" + std::to_string(pid)).c_str(), &process) != 0) {
+        return "the user of process " + std::to_string(pid) + " is unknown";
+    }
+    if (object.st_uid != process.st_uid) {
+        return "it belongs to user " + std::to_string(object.st_uid) + ", the process to user " +
+               std::to_string(process.st_uid);
+    }
+    return "";
+}
+
+// Opens the semaphore of a registered consumer after checking what stands
+// at its name: anything but the consumer's own semaphore file is never
+// mapped (an empty file, mapped, kills the producer with SIGBUS on the first
+// sample). The O_PATH descriptor pins what was checked. sem_open then opens
+// the name again; in between only the file's owner (the consumer's own
+// user: /dev/shm is sticky) or root can put something else there, and that
+// user can truncate its own semaphore at any time anyway, so the window
+// gives nobody a power they lack.
+sem_t* openCheckedSemaphore(Stream stream, std::int32_t pid, const std::string& name, RateLimitedWarning& warning) {
+    const auto upid = static_cast<std::uint32_t>(pid);
+    const int fd = open(semaphorePath(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (warning.due(kSlotWarningInterval)) {
+            reportOpenFailure(stream, upid, error);
+        }
+        return SEM_FAILED;
+    }
+    struct stat object {};
+    std::string reason = fstat(fd, &object) != 0 ? std::string("it cannot be examined") : whyNotItsSemaphore(object, pid);
+    sem_t* handle = SEM_FAILED;
+    if (reason.empty()) {
+        handle = sem_open(name.c_str(), O_RDWR);
+        if (handle == SEM_FAILED) {
+            const int error = errno;
+            if (warning.due(kSlotWarningInterval)) {
+                reportOpenFailure(stream, upid, error);
+            }
+        }
+    } else if (warning.due(kSlotWarningInterval)) {
+        std::cerr << tagOf(stream) << "Warning: " << semaphorePath(name) << " is not the semaphore of consumer with PID "
+                  << upid << ": " << reason << "; not opening it." << std::endl;
+    }
+    close(fd);
+    return handle;
+}
+
+void retire(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle, const std::string& name,
+            bool removeName, RateLimitedWarning& warning) {
+    if (handle != nullptr) {
+        sem_close(handle);
+    }
+    if (removeName) {
+        sem_unlink(name.c_str());
+    }
+    reportRetired(stream, index, static_cast<std::uint32_t>(slot.pid));
+    slot.occupied = 0;
+    slot.pid = 0;
+    slot.missedChecks = 0;
+    handle = nullptr;
+    warning.reset();
+}
+
+void checkSlot(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle, RateLimitedWarning& warning) {
     if (slot.occupied == 0) {
         return;
     }
     const char* prefix = stream == Stream::Color ? SEM_COLOR : SEM_DEPTH;
-    const auto pid = static_cast<std::uint32_t>(slot.pid);
+    const std::int32_t pid = slot.pid;
+    const std::string name = consumerSemaphoreName(prefix, static_cast<std::uint32_t>(pid));
+    if (processGone(pid)) {
+        // Its semaphore file is removed only if it is one: whatever else
+        // stands at the name is not the producer's to remove.
+        struct stat object {};
+        const bool removeName = pid > 0 && lstat(semaphorePath(name).c_str(), &object) == 0 && S_ISREG(object.st_mode);
+        retire(stream, index, slot, handle, name, removeName, warning);
+        return;
+    }
     if (handle == nullptr) {
-        sem_t* opened = sem_open(consumerSemaphoreName(prefix, pid).c_str(), O_RDWR);
+        sem_t* opened = openCheckedSemaphore(stream, pid, name, warning);
         if (opened == SEM_FAILED) {
-            reportOpenFailure(stream, pid, errno);
             return;
         }
         handle = opened;
-        reportOpened(stream, pid, opened);
+        warning.reset();
+        reportOpened(stream, static_cast<std::uint32_t>(pid), opened);
         return;  // sampled from the next pass on
     }
 
@@ -69,34 +170,31 @@ void checkSlot(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle
     if (value <= 0) {
         slot.missedChecks = 0;
         if (stream == Stream::Depth) {
-            std::cout << "[SEM_DEPTH] info: consumer with PID " << pid << "is online " << std::endl;
+            std::cout << "[SEM_DEPTH] info: consumer with PID " << static_cast<std::uint32_t>(pid) << "is online "
+                      << std::endl;
         }
     } else {
         ++slot.missedChecks;
     }
     if (slot.missedChecks > kMaxMissedChecks) {
-        sem_close(handle);
-        sem_unlink(consumerSemaphoreName(prefix, pid).c_str());
-        reportRetired(stream, index, pid);
-        slot.occupied = 0;
-        slot.pid = 0;
-        slot.missedChecks = 0;
-        handle = nullptr;
+        retire(stream, index, slot, handle, name, true, warning);
     }
 }
 
 }  // namespace
 
+// The registry wait is bounded: a monitor stuck behind a stopped process
+// would also hold up the producer's shutdown, which waits for it.
 void ProducerSharedMemory::checkConsumerHealth() {
     if (sharedData == nullptr) {
         return;
     }
-    RegistryLock lock(sharedData);
-    if (!lock.held()) {
+    RegistryLock lock(sharedData, 2 * framePeriod());
+    if (!takeLock(lock.outcome(), RegistryInMonitor)) {
         return;
     }
     for (unsigned i = 0; i < MAX_CONSUMERS; ++i) {
-        checkSlot(Stream::Color, i, sharedData->colorConsumers[i], semColor[i]);
-        checkSlot(Stream::Depth, i, sharedData->depthConsumers[i], semDepth[i]);
+        checkSlot(Stream::Color, i, sharedData->colorConsumers[i], semColor[i], colorSlotWarnings_[i]);
+        checkSlot(Stream::Depth, i, sharedData->depthConsumers[i], semDepth[i], depthSlotWarnings_[i]);
     }
 }

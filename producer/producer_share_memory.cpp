@@ -1,7 +1,9 @@
 #include "producer_share_memory.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,13 +11,115 @@
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
+#include <string>
 
 #include "registry.h"
-#include "scoped_fd.h"
 #include "intrinsics_print.h"
 #include "segment_lock.h"
 
 namespace {
+
+// Where glibc keeps the objects shm_open names.
+constexpr const char* kShmDirectory = "/dev/shm";
+// Attempts to place a fresh segment under the name while other producers
+// race for it; each lost race either ends in a refusal or removes a stale
+// object, so a few are plenty.
+constexpr int kPlacementAttempts = 8;
+
+std::string segmentPath() { return std::string(kShmDirectory) + "/" + SHM_NAME; }
+
+std::string errorText(int error) { return std::strerror(error); }
+
+const char* kindOf(mode_t mode) {
+    if (S_ISDIR(mode)) {
+        return "a directory";
+    }
+    if (S_ISFIFO(mode)) {
+        return "a FIFO";
+    }
+    if (S_ISLNK(mode)) {
+        return "a symbolic link";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    return "a device";
+}
+
+// Owns a descriptor during set-up; hands it over once set-up has succeeded.
+class SetupFd {
+public:
+    explicit SetupFd(int fd) noexcept : fd_(fd) {}
+    ~SetupFd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    SetupFd(const SetupFd&) = delete;
+    SetupFd& operator=(const SetupFd&) = delete;
+    int get() const noexcept { return fd_; }
+    int release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+bool sameObject(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Deals with whatever stands at the segment's name when a fresh segment
+// could not be linked there. Returns when the name may be free now (a stale
+// segment of this user was removed, or the object vanished); throws the
+// refusal otherwise. Producers only ever remove a segment whose flock they
+// hold and whose name they have checked after taking it, so a live
+// producer's segment is never removed, whatever the interleaving.
+void clearStaleSegment(const std::string& path) {
+    struct stat named {};
+    if (lstat(path.c_str(), &named) != 0) {
+        if (errno == ENOENT) {
+            return;
+        }
+        throw std::runtime_error("Error: cannot examine " + path + ": " + errorText(errno) + "; not starting.");
+    }
+    if (!S_ISREG(named.st_mode)) {
+        throw std::runtime_error("Error: " + path + " is " + kindOf(named.st_mode) +
+                                 ", not a shared-memory segment; not starting. Remove it by hand.");
+    }
+    if (named.st_uid != geteuid()) {
+        throw std::runtime_error("Error: " + path + " belongs to user " + std::to_string(named.st_uid) +
+                                 ", not to this producer's user " + std::to_string(geteuid()) +
+                                 "; not using or removing it.");
+    }
+    SetupFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT || errno == ELOOP) {
+            return;  // replaced meanwhile: look again
+        }
+        throw std::runtime_error("Error: cannot open " + path + " to check it: " + errorText(errno) +
+                                 "; not starting.");
+    }
+    struct stat opened {};
+    if (fstat(fd.get(), &opened) != 0 || !sameObject(opened, named)) {
+        return;
+    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            throw std::runtime_error("Error: another producer is publishing on " + path +
+                                     "; not starting a second one.");
+        }
+        throw std::runtime_error("Error: cannot lock " + path + ": " + errorText(errno) + "; not starting.");
+    }
+    // Stale: its producer is gone. Readers that still map it finish their
+    // copies from it; the memory goes with the last mapping.
+    if (lstat(path.c_str(), &named) == 0 && sameObject(named, opened) && unlink(path.c_str()) != 0 &&
+        errno != ENOENT) {
+        throw std::runtime_error("Error: cannot remove the stale segment " + path + ": " + errorText(errno) +
+                                 "; not starting.");
+    }
+}
 
 struct StreamTarget {
     pthread_mutex_t* mutex;
@@ -42,68 +146,20 @@ StreamTarget depthTarget(SharedData* data, sem_t* const* handles) {
             data->depthConsumers,     handles, "depth", "Failed to post depth semaphore. Error: "};
 }
 
-// Posts every known consumer of the stream whose previous post was taken.
-// Runs under the frame mutex and, inside it, the registry mutex, so the
-// health monitor can never close a handle while it is being posted.
-void postConsumers(SharedData* data, const StreamTarget& target) {
-    RegistryLock registryLock(data);
-    if (!registryLock.held()) {
-        return;
-    }
-    for (int i = 0; i < MAX_CONSUMERS; ++i) {
-        sem_t* handle = target.handles[i];
-        if (target.slots[i].occupied == 0 || handle == nullptr) {
-            continue;
-        }
-        int value = 0;
-        // An unreadable value counts as "not 0": no post.
-        if (sem_getvalue(handle, &value) != 0 || value != 0) {
-            continue;
-        }
-        target.slots[i].missedChecks = 0;
-        if (sem_post(handle) == -1) {
-            std::cerr << target.postFailure << std::strerror(errno) << std::endl;
-        }
-    }
-}
+// The mutex and what is lost without it, for the producer's lock reports.
+struct LockUseText {
+    const char* mutex;
+    const char* dropped;      // "...; <n> <dropped> since the last warning."
+    const char* unusable;     // what stops while the mutex stays unusable
+};
 
-void publish(SharedData* data, const StreamTarget& target, const void* payload, unsigned int length,
-             unsigned long steadyTimeUs, unsigned long systemTimeUs) {
-    if (length > target.capacity) {
-        std::cerr << "Error: " << target.streamName << " frame of " << length << " bytes exceeds the "
-                  << target.capacity << "-byte capacity; frame not published." << std::endl;
-        return;
-    }
-    SegmentLock frameLock(target.mutex, target.size);
-    if (!frameLock.held()) {
-        return;
-    }
-    std::memcpy(target.data, payload, length);
-    *target.size = length;
-    // Both clocks travel bit for bit between the unsigned arguments and the
-    // signed fields.
-    std::memcpy(target.steadyTimeUs, &steadyTimeUs, sizeof *target.steadyTimeUs);
-    std::memcpy(target.systemTimeUs, &systemTimeUs, sizeof *target.systemTimeUs);
-    postConsumers(data, target);
-}
-
-template <typename Record>
-void copyRecordIn(pthread_mutex_t* mutex, Record& destination, const Record& source,
-                  std::uint32_t* frameSize = nullptr) {
-    SegmentLock lock(mutex, frameSize);
-    if (lock.held()) {
-        std::memcpy(&destination, &source, sizeof destination);
-    }
-}
-
-CameraIntrinsic copyIntrinsicOut(pthread_mutex_t* mutex, const CameraIntrinsic& source, std::uint32_t* frameSize) {
-    CameraIntrinsic copy{};
-    SegmentLock lock(mutex, frameSize);
-    if (lock.held()) {
-        copy = source;
-    }
-    return copy;
-}
+constexpr LockUseText kLockUseTexts[] = {
+    {"rgbMutex", "colour updates dropped", "colour frames are not published"},
+    {"depthMutex", "depth updates dropped", "depth frames are not published"},
+    {"imuFrameMutex", "inertial updates dropped", "inertial records are not published"},
+    {"consumerMutex", "frames not posted to consumers", "consumers are not posted"},
+    {"consumerMutex", "health checks skipped", "consumers are not checked"},
+};
 
 }  // namespace
 
@@ -111,26 +167,78 @@ ProducerSharedMemory::ProducerSharedMemory() : sharedData(nullptr), semDepth{}, 
 
 ProducerSharedMemory::~ProducerSharedMemory() { cleanup(); }
 
-void ProducerSharedMemory::setFramePeriod(std::chrono::microseconds period) { framePeriod_ = period; }
+void ProducerSharedMemory::setFramePeriod(std::chrono::microseconds period) {
+    framePeriodUs_.store(period.count());
+}
 
+std::chrono::microseconds ProducerSharedMemory::framePeriod() const {
+    const std::int64_t period = framePeriodUs_.load();
+    return std::chrono::microseconds(period > 0 ? period : 33333);
+}
+
+// The segment is built complete and locked before anyone can see it: it is
+// created unnamed (O_TMPFILE), locked, given its mode, space and mutexes,
+// and only then linked to the name. link(2) never replaces anything, so a
+// producer that finds no name creates nothing there that another could
+// take for stale, and two producers racing for the name cannot both win.
 void ProducerSharedMemory::initialize() {
-    ScopedFd fd(shm_open(SHM_NAME, O_CREAT | O_RDWR, 0666));
-    if (!fd.valid()) {
+    const std::string path = segmentPath();
+    SetupFd fd(open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (fd.get() < 0) {
         perror("shm_open");
-        shm_unlink(SHM_NAME);
         throw std::runtime_error("Failed to open shared memory.");
     }
-    if (ftruncate(fd.get(), sizeof(SharedData)) == -1) {
-        perror("ftruncate");
-        throw std::runtime_error("Failed to set shared memory size.");
+    // Never locked by anyone else: nobody else can reach it yet.
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        throw std::runtime_error("Error: cannot lock the new segment: " + errorText(errno) + ".");
+    }
+    // Owner and group read and write whatever the umask; others nothing.
+    if (fchmod(fd.get(), 0660) != 0) {
+        throw std::runtime_error("Error: cannot set the new segment's mode: " + errorText(errno) + ".");
+    }
+    // Reserved now, so a full /dev/shm is an error here, not a SIGBUS on
+    // the first write to a page that cannot be backed.
+    const int reserveError = posix_fallocate(fd.get(), 0, sizeof(SharedData));
+    if (reserveError != 0) {
+        throw std::runtime_error("Error: cannot reserve " + std::to_string(sizeof(SharedData)) + " bytes in " +
+                                 kShmDirectory + " for the segment: " + errorText(reserveError) + ".");
     }
     void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (mapping == MAP_FAILED) {
         perror("mmap");
         throw std::runtime_error("Failed to map shared memory.");
     }
+    try {
+        init(static_cast<SharedData*>(mapping));
+    } catch (...) {
+        munmap(mapping, sizeof(SharedData));
+        throw;
+    }
+    struct stat own {};
+    fstat(fd.get(), &own);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+    for (int attempt = 0;; ++attempt) {
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            break;
+        }
+        const int error = errno;
+        try {
+            if (error != EEXIST) {
+                throw std::runtime_error("Error: cannot name the segment " + path + ": " + errorText(error) + ".");
+            }
+            if (attempt + 1 == kPlacementAttempts) {
+                throw std::runtime_error("Error: " + path + " keeps changing; not starting.");
+            }
+            clearStaleSegment(path);
+        } catch (...) {
+            munmap(mapping, sizeof(SharedData));
+            throw;
+        }
+    }
     sharedData = static_cast<SharedData*>(mapping);
-    init(sharedData);
+    segmentDevice_ = own.st_dev;
+    segmentInode_ = own.st_ino;
+    segmentFd_ = fd.release();
 }
 
 void ProducerSharedMemory::init(SharedData* data) {
@@ -176,8 +284,19 @@ void ProducerSharedMemory::cleanup() {
         // to unlock it and every later locker waiting forever. The memory
         // goes away with the last mapping.
         munmap(sharedData, sizeof(SharedData));
-        shm_unlink(SHM_NAME);
         sharedData = nullptr;
+    }
+    if (segmentFd_ >= 0) {
+        // Only while the name is still this segment: the lock is still held,
+        // so no other producer can have replaced it with a live one unless
+        // someone removed it by hand.
+        struct stat named {};
+        if (lstat(segmentPath().c_str(), &named) == 0 && named.st_dev == segmentDevice_ &&
+            named.st_ino == segmentInode_) {
+            shm_unlink(SHM_NAME);
+        }
+        close(segmentFd_);
+        segmentFd_ = -1;
     }
     for (int i = 0; i < MAX_CONSUMERS; ++i) {
         if (semDepth[i] != nullptr) {
@@ -189,66 +308,164 @@ void ProducerSharedMemory::cleanup() {
     }
 }
 
-void ProducerSharedMemory::updateRGBFrame(const void* payload, unsigned int length, unsigned long steadyTimeUs,
-                                          unsigned long systemTimeUs) {
-    if (sharedData == nullptr) {
+bool ProducerSharedMemory::takeLock(LockOutcome outcome, LockUse use) {
+    if (outcome == LockOutcome::Acquired || outcome == LockOutcome::RecoveredFromDeadOwner) {
+        return true;
+    }
+    LockReport& report = lockReports_[use];
+    const LockUseText& text = kLockUseTexts[use];
+    if (outcome == LockOutcome::Failed) {
+        if (!report.unusableReported) {
+            report.unusableReported = true;
+            std::cerr << "Error: " << text.mutex << " in the segment is not a usable mutex; " << text.unusable
+                      << " while it stays so." << std::endl;
+        }
+        return false;
+    }
+    ++report.timeoutsSinceWarning;
+    if (report.timeout.due(std::chrono::seconds(1))) {
+        std::cerr << "Warning: " << text.mutex << " held by another process for too long; "
+                  << report.timeoutsSinceWarning << " " << text.dropped << " since the last warning." << std::endl;
+        report.timeoutsSinceWarning = 0;
+    }
+    return false;
+}
+
+// Posts every known consumer of the stream whose previous post was taken.
+// Runs under the frame mutex and, inside it, the registry mutex, so the
+// health monitor can never close a handle while it is being posted. The
+// registry wait is short: readers of the frame queue behind it.
+void ProducerSharedMemory::postConsumers(bool colour) {
+    const StreamTarget target =
+        colour ? colorTarget(sharedData, semColor) : depthTarget(sharedData, semDepth);
+    RegistryLock registryLock(sharedData, framePeriod());
+    if (!takeLock(registryLock.outcome(), RegistryInPublish)) {
         return;
     }
-    publish(sharedData, colorTarget(sharedData, semColor), payload, length, steadyTimeUs, systemTimeUs);
+    for (int i = 0; i < MAX_CONSUMERS; ++i) {
+        sem_t* handle = target.handles[i];
+        if (target.slots[i].occupied == 0 || handle == nullptr) {
+            continue;
+        }
+        int value = 0;
+        // An unreadable value counts as "not 0": no post.
+        if (sem_getvalue(handle, &value) != 0 || value != 0) {
+            continue;
+        }
+        target.slots[i].missedChecks = 0;
+        if (sem_post(handle) == -1) {
+            std::cerr << target.postFailure << std::strerror(errno) << std::endl;
+        }
+    }
+}
+
+// Waits for the frame mutex about two frame periods at most: a process that
+// stopped or died while holding it costs dropped frames, never the capture.
+void ProducerSharedMemory::publish(bool colour, const void* payload, unsigned int length,
+                                   unsigned long steadyTimeUs, unsigned long systemTimeUs) {
+    const StreamTarget target =
+        colour ? colorTarget(sharedData, semColor) : depthTarget(sharedData, semDepth);
+    if (length > target.capacity) {
+        std::cerr << "Error: " << target.streamName << " frame of " << length << " bytes exceeds the "
+                  << target.capacity << "-byte capacity; frame not published." << std::endl;
+        return;
+    }
+    SegmentLock frameLock(target.mutex, target.size, 2 * framePeriod());
+    if (!takeLock(frameLock.outcome(), colour ? RgbUse : DepthUse)) {
+        return;
+    }
+    std::memcpy(target.data, payload, length);
+    *target.size = length;
+    // Both clocks travel bit for bit between the unsigned arguments and the
+    // signed fields.
+    std::memcpy(target.steadyTimeUs, &steadyTimeUs, sizeof *target.steadyTimeUs);
+    std::memcpy(target.systemTimeUs, &systemTimeUs, sizeof *target.systemTimeUs);
+    postConsumers(colour);
+}
+
+template <typename Record>
+void ProducerSharedMemory::copyRecordIn(LockUse use, pthread_mutex_t* mutex, Record& destination,
+                                        const Record& source, std::uint32_t* frameSize) {
+    SegmentLock lock(mutex, frameSize, 2 * framePeriod());
+    if (takeLock(lock.outcome(), use)) {
+        std::memcpy(&destination, &source, sizeof destination);
+    }
+}
+
+void ProducerSharedMemory::updateRGBFrame(const void* payload, unsigned int length, unsigned long steadyTimeUs,
+                                          unsigned long systemTimeUs) {
+    if (sharedData != nullptr) {
+        publish(true, payload, length, steadyTimeUs, systemTimeUs);
+    }
 }
 
 void ProducerSharedMemory::updateDepthFrame(const void* payload, unsigned int length, unsigned long steadyTimeUs,
                                             unsigned long systemTimeUs) {
-    if (sharedData == nullptr) {
-        return;
+    if (sharedData != nullptr) {
+        publish(false, payload, length, steadyTimeUs, systemTimeUs);
     }
-    publish(sharedData, depthTarget(sharedData, semDepth), payload, length, steadyTimeUs, systemTimeUs);
 }
 
 void ProducerSharedMemory::updateRGBFrame(const RgbFrame& frame) {
     if (sharedData != nullptr) {
-        copyRecordIn(&sharedData->rgbMutex.handle, sharedData->rgbFrame, frame, &sharedData->rgbFrame.size);
+        copyRecordIn(RgbUse, &sharedData->rgbMutex.handle, sharedData->rgbFrame, frame, &sharedData->rgbFrame.size);
     }
 }
 
 void ProducerSharedMemory::updateDepthFrame(const DepthFrame& frame) {
     if (sharedData != nullptr) {
-        copyRecordIn(&sharedData->depthMutex.handle, sharedData->depthFrame, frame,
+        copyRecordIn(DepthUse, &sharedData->depthMutex.handle, sharedData->depthFrame, frame,
                      &sharedData->depthFrame.size);
     }
 }
 
 void ProducerSharedMemory::updateIMU(const IMUData& imu) {
     if (sharedData != nullptr) {
-        copyRecordIn(&sharedData->imuFrameMutex.handle, sharedData->imuData, imu);
+        copyRecordIn(ImuUse, &sharedData->imuFrameMutex.handle, sharedData->imuData, imu);
     }
 }
 
 void ProducerSharedMemory::setRgbIntrinsic(const CameraIntrinsic& intrinsic) {
     if (sharedData != nullptr) {
-        copyRecordIn(&sharedData->rgbMutex.handle, sharedData->rgbIntrinsic, intrinsic,
+        copyRecordIn(RgbUse, &sharedData->rgbMutex.handle, sharedData->rgbIntrinsic, intrinsic,
                      &sharedData->rgbFrame.size);
     }
 }
 
 void ProducerSharedMemory::setDepthIntrinsic(const CameraIntrinsic& intrinsic) {
     if (sharedData != nullptr) {
-        copyRecordIn(&sharedData->depthMutex.handle, sharedData->depthIntrinsic, intrinsic,
+        copyRecordIn(DepthUse, &sharedData->depthMutex.handle, sharedData->depthIntrinsic, intrinsic,
                      &sharedData->depthFrame.size);
     }
 }
+
+namespace {
+
+// A mutex that cannot be taken in time leaves the copy zero.
+CameraIntrinsic copyIntrinsicOut(pthread_mutex_t* mutex, const CameraIntrinsic& source, std::uint32_t* frameSize,
+                                 std::chrono::microseconds timeout) {
+    CameraIntrinsic copy{};
+    SegmentLock lock(mutex, frameSize, timeout);
+    if (lock.held()) {
+        copy = source;
+    }
+    return copy;
+}
+
+}  // namespace
 
 void ProducerSharedMemory::printCameraIntrinsics() const {
     if (sharedData == nullptr) {
         std::cerr << "Shared memory not initialized." << std::endl;
         return;
     }
+    const auto timeout = 2 * framePeriod();
     const CameraIntrinsic rgb = copyIntrinsicOut(&sharedData->rgbMutex.handle, sharedData->rgbIntrinsic,
-                                                 &sharedData->rgbFrame.size);
+                                                 &sharedData->rgbFrame.size, timeout);
     std::cout << "RGB Camera Intrinsics:" << std::endl;
     printIntrinsicValues(rgb);
     const CameraIntrinsic depth = copyIntrinsicOut(&sharedData->depthMutex.handle, sharedData->depthIntrinsic,
-                                                   &sharedData->depthFrame.size);
+                                                   &sharedData->depthFrame.size, timeout);
     std::cout << "\nDepth Camera Intrinsics:" << std::endl;
     printIntrinsicValues(depth);
 }

@@ -3,10 +3,34 @@
 #pragma once
 
 #include <semaphore.h>
+#include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 
+#include "segment_lock.h"
 #include "shared_data.h"
+
+// Lets a repeated warning through at most once per interval.
+class RateLimitedWarning {
+public:
+    bool due(std::chrono::steady_clock::duration interval) {
+        const auto now = std::chrono::steady_clock::now();
+        if (warned_ && now - last_ < interval) {
+            return false;
+        }
+        warned_ = true;
+        last_ = now;
+        return true;
+    }
+    // The next warning goes through at once.
+    void reset() { warned_ = false; }
+
+private:
+    bool warned_ = false;
+    std::chrono::steady_clock::time_point last_{};
+};
 
 class ProducerSharedMemory {
 public:
@@ -17,14 +41,19 @@ public:
     ProducerSharedMemory(const ProducerSharedMemory&) = delete;
     ProducerSharedMemory& operator=(const ProducerSharedMemory&) = delete;
 
-    // Creates (or reuses) the segment, sizes and maps it and runs init on it.
-    // Throws std::runtime_error on failure.
+    // Creates a fresh segment, reserves its memory, maps it and runs init on
+    // it, then publishes it under the segment's name. A stale segment of
+    // this user is replaced, never reused in place; a live producer's
+    // segment, another user's object or anything that is not a regular file
+    // is refused. On failure it releases everything it made and throws
+    // std::runtime_error whose text is the one line to show the user.
     void initialize();
     // Makes the four mutexes process-shared and robust and zeroes every
     // record behind them.
     static void init(SharedData* data);
-    // Unmaps the segment and removes its name, then lists semaphore handles
-    // that are still open. Safe to call repeatedly.
+    // Unmaps the segment and removes its name if the name is still this
+    // producer's segment, then lists semaphore handles that are still open.
+    // Safe to call repeatedly.
     void cleanup();
 
     void updateRGBFrame(const void* payload, unsigned int length, unsigned long steadyTimeUs,
@@ -50,5 +79,34 @@ public:
     sem_t* semColor[MAX_CONSUMERS];
 
 private:
-    std::chrono::microseconds framePeriod_{33333};
+    // Which segment mutex, taken on which thread: the publishing and the
+    // monitoring thread never share a report.
+    enum LockUse { RgbUse, DepthUse, ImuUse, RegistryInPublish, RegistryInMonitor, LockUseCount };
+    // What has been said about a mutex this producer could not take, so a
+    // stuck or broken mutex costs a line now and then, not one per frame.
+    struct LockReport {
+        bool unusableReported = false;
+        RateLimitedWarning timeout;
+        unsigned long timeoutsSinceWarning = 0;
+    };
+
+    bool takeLock(LockOutcome outcome, LockUse use);
+    void publish(bool colour, const void* payload, unsigned int length, unsigned long steadyTimeUs,
+                 unsigned long systemTimeUs);
+    void postConsumers(bool colour);
+    template <typename Record>
+    void copyRecordIn(LockUse use, pthread_mutex_t* mutex, Record& destination, const Record& source,
+                      std::uint32_t* frameSize = nullptr);
+    std::chrono::microseconds framePeriod() const;
+
+    // Set from the capture thread while the monitor thread may read it.
+    std::atomic<std::int64_t> framePeriodUs_{33333};
+    // The segment's descriptor, held for the producer's life: its exclusive
+    // flock tells other producers that this one is publishing.
+    int segmentFd_ = -1;
+    dev_t segmentDevice_ = 0;
+    ino_t segmentInode_ = 0;
+    LockReport lockReports_[LockUseCount];
+    RateLimitedWarning colorSlotWarnings_[MAX_CONSUMERS];
+    RateLimitedWarning depthSlotWarnings_[MAX_CONSUMERS];
 };

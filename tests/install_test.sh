@@ -10,13 +10,17 @@ trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
 
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
-for path in bin/producer bin/demo_producer include/framereader.h lib/systemd/system/frameshare-producer.service; do
+for path in bin/producer bin/demo_producer include/framereader.h lib/systemd/system/frameshare-producer.service \
+            lib/sysusers.d/frameshare.conf; do
   [ -e "$prefix/$path" ] || { echo "missing $path" >&2; exit 1; }
 done
 library=$(find "$prefix" -name 'libframereader.so.1' | head -n 1)
 [ -n "$library" ] || { echo "missing libframereader.so.1" >&2; exit 1; }
 objdump -p "$library" | grep -q 'SONAME.*libframereader.so.1' || { echo "wrong SONAME" >&2; exit 1; }
-grep -q '^KillSignal=SIGINT$' "$prefix/lib/systemd/system/frameshare-producer.service"
+unit="$prefix/lib/systemd/system/frameshare-producer.service"
+grep -q '^KillSignal=SIGINT$' "$unit"
+grep -q '^User=frameshare$' "$unit" && grep -q '^Group=video$' "$unit" && grep -q '^UMask=0007$' "$unit"
+grep -q '^u frameshare ' "$prefix/lib/sysusers.d/frameshare.conf"
 
 pc_dir=$(dirname "$(find "$prefix" -name framereader.pc)")
 # shellcheck disable=SC2046
@@ -39,7 +43,9 @@ grep -q 'no frame: No such file or directory' "$work/err"
 deb=$(find "$work/deb" -maxdepth 1 -name '*.deb' | head -n 1)
 listing=$(dpkg-deb -c "$deb")
 for path in bin/producer bin/demo_producer include/framereader.h libframereader.so.1 pkgconfig/framereader.pc \
-            cmake/framereader/framereaderConfig.cmake systemd/system/frameshare-producer.service; do
+            cmake/framereader/framereaderConfig.cmake systemd/system/frameshare-producer.service \
+            sysusers.d/frameshare.conf; do
   echo "$listing" | grep -q "$path" || { echo "the package lacks $path" >&2; exit 1; }
 done
+dpkg-deb -I "$deb" postinst | grep -q 'systemd-sysusers' || { echo "the package does not create its user" >&2; exit 1; }
 echo "package $(basename "$deb") lists every installed file"

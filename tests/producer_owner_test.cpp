@@ -70,7 +70,8 @@ protected:
     ProducerSharedMemory owner;
 };
 
-TEST_F(ProducerOwnerTest, ReusedDirtySegmentReadsZeroAfterInitialize) {
+// A stale object of this user at the name is replaced by a fresh one.
+TEST_F(ProducerOwnerTest, StaleDirtySegmentIsReplacedByAZeroedOne) {
     {
         const int fd = shm_open(SHM_NAME, O_CREAT | O_RDWR, 0666);
         ASSERT_GE(fd, 0);

@@ -166,7 +166,8 @@ TEST_F(ProducerProcessTest, FailedSegmentSetUpEndsWithItsLineAndNonZeroStatus) {
     ASSERT_FALSE(lines.empty());
     EXPECT_FALSE(lines.back().empty());
     EXPECT_EQ(producer.stderrText().find("terminate"), std::string::npos) << producer.stderrText();
-    EXPECT_EQ(producer.stderrText().find("camera"), std::string::npos) << "capture never starts";
+    EXPECT_NE(lines.back().find(SHM_NAME), std::string::npos) << "the line names the segment";
+    EXPECT_EQ(producer.stderrText().find("Could not open camera"), std::string::npos) << "capture never starts";
 }
 
 TEST_F(ProducerProcessTest, SigtermTakesDefaultActionAndLeavesSegment) {

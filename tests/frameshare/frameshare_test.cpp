@@ -453,8 +453,14 @@ TEST_F(FrameshareTest, StalledViewerDelaysNeitherOtherViewersNorTheProducer) {
     const double viewerRate = (viewer.parts() - partsBefore) / 3.0;
     const double producerDuring = static_cast<double>(splitLines(readFile(during + "/frames.csv")).size() - 1) / 3;
     EXPECT_EQ(statusOf(port)["server"]["viewers"], 2) << "the stalled viewer is still connected";
+    EXPECT_GT(viewer.parts(), partsBefore) << "the other viewer goes on";
+#ifndef FRAMESHARE_TEST_UNDER_SANITIZER
     EXPECT_GT(producerDuring, 0.5 * producerBefore);
     EXPECT_GT(viewerRate, 0.5 * producerDuring);
+#else
+    (void)producerDuring;
+    (void)viewerRate;
+#endif
     EXPECT_NE(viewer.head().find("Content-Type: image/jpeg"), std::string::npos) << viewer.head();
 
     // The stalled one is dropped after the write timeout; the other stays.

@@ -16,6 +16,12 @@ public:
 
     int get() const noexcept { return fd_; }
     bool valid() const noexcept { return fd_ >= 0; }
+    // Hands the descriptor to a longer-lived owner.
+    int release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
 private:
     int fd_;

@@ -67,4 +67,13 @@ void writeError(const std::string& line) {
     writeAll(errorFd, line + "\n");
 }
 
+sigset_t blockStopSignals() {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    return stopSignals;
+}
+
 }  // namespace frameshare

@@ -8,6 +8,8 @@
 // other threads.
 #pragma once
 
+#include <signal.h>
+
 #include <string>
 
 namespace frameshare {
@@ -22,5 +24,10 @@ bool outputIsTerminal();
 
 // One line on the real standard error.
 void writeError(const std::string& line);
+
+// Blocks SIGINT and SIGTERM in the calling thread (and the threads it starts
+// later) so they are taken synchronously, by sigwait or sigtimedwait, in
+// ordinary code. Returns the set to wait on.
+sigset_t blockStopSignals();
 
 }  // namespace frameshare

@@ -144,11 +144,7 @@ int runSave(const std::string& path) {
 int runRecord(const RecordOptions& options) {
     // SIGINT and SIGTERM are taken synchronously by the polling sleep, so a
     // stop lands between two frames and every file written is whole.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = blockStopSignals();
 
     FrameFetcher fetcher;
     Fetched fetched = fetcher.fetch();

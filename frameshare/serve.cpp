@@ -220,11 +220,7 @@ int runServe(const ServeOptions& options) {
     // Signals go to one thread that waits for them, so stopping the server
     // happens in ordinary code. Blocked before any thread starts, so every
     // thread inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = blockStopSignals();
 
     LatestFrame latest;
     std::atomic<int> viewers{0};

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "registry.h"
+#include "scoped_fd.h"
 #include "intrinsics_print.h"
 #include "segment_lock.h"
 
@@ -46,28 +47,6 @@ const char* kindOf(mode_t mode) {
     return "a device";
 }
 
-// Owns a descriptor during set-up; hands it over once set-up has succeeded.
-class SetupFd {
-public:
-    explicit SetupFd(int fd) noexcept : fd_(fd) {}
-    ~SetupFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    SetupFd(const SetupFd&) = delete;
-    SetupFd& operator=(const SetupFd&) = delete;
-    int get() const noexcept { return fd_; }
-    int release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
-
 bool sameObject(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Deals with whatever stands at the segment's name when a fresh segment
@@ -93,7 +72,7 @@ void clearStaleSegment(const std::string& path) {
                                  ", not to this producer's user " + std::to_string(geteuid()) +
                                  "; not using or removing it.");
     }
-    SetupFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {
         if (errno == ENOENT || errno == ELOOP) {
             return;  // replaced meanwhile: look again
@@ -183,7 +162,7 @@ std::chrono::microseconds ProducerSharedMemory::framePeriod() const {
 // take for stale, and two producers racing for the name cannot both win.
 void ProducerSharedMemory::initialize() {
     const std::string path = segmentPath();
-    SetupFd fd(open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    ScopedFd fd(open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
         perror("shm_open");
         throw std::runtime_error("Failed to open shared memory.");

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the system without a camera: the demo producer
 # publishes a generated clip, the Python example reads frames beside it
-# through libframereader.so, then the producer is stopped with SIGINT.
+# through libframereader.so, frameshare reports the producer's state, then
+# the producer is stopped with SIGINT.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build_dir="${BUILD_DIR:-$root/build}"
@@ -27,6 +28,9 @@ echo "== reading frames for ${seconds}s with examples/read_frames.py =="
 python3 "$root/examples/read_frames.py" --library "$build_dir/framereader/libframereader.so" \
   --seconds "$seconds" --rate 10 --output "$build_dir/demo_frame.jpg" \
   | grep -v '^Consumer successfully' || true
+
+echo "== frameshare status =="
+"$build_dir/frameshare/frameshare" status || true
 
 kill -INT "$producer_pid"
 status=0

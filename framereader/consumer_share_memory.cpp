@@ -80,6 +80,21 @@ void checkMutex(pthread_mutex_t* mutex, std::uint32_t* frameSize, const char* na
     }
 }
 
+// Anyone can create a name in /dev/shm. An object that others may write
+// could carry fake frames, or be truncated under a reader's mapping (SIGBUS);
+// the producer's segment is a regular file, 0660. Root opens any object, so
+// for root the owner must be root or a system account (the service's user).
+// Anyone else opens a 0660 object only as its owner or a member of its
+// group: that group is the trust boundary.
+constexpr uid_t kFirstOrdinaryUid = 1000;
+
+bool trustedSegment(const struct stat& info) {
+    if (!S_ISREG(info.st_mode) || (info.st_mode & 0007) != 0) {
+        return false;
+    }
+    return geteuid() != 0 || info.st_uid < kFirstOrdinaryUid;
+}
+
 // Leaves errno at the cause, for callers that tell failures apart.
 void warnMapFailure(int error) {
     writeConsoleLine(STDERR_FILENO, "Warning: Failed to map shared memory. Error: %s\n", std::strerror(error));
@@ -191,7 +206,8 @@ ConsumerSharedMemory::ConsumerSharedMemory()
 ConsumerSharedMemory::~ConsumerSharedMemory() { cleanup(); }
 
 bool ConsumerSharedMemory::mapSegment() {
-    ScopedFd fd(shm_open(SHM_NAME, O_RDWR, 0666));
+    // No symbolic link is followed (glibc adds O_NOFOLLOW too).
+    ScopedFd fd(shm_open(SHM_NAME, O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!fd.valid()) {
         const int error = errno;
         writeConsoleLine(STDERR_FILENO, "Warning: Failed to open shared memory. Error: %s\n", std::strerror(error));
@@ -203,6 +219,10 @@ bool ConsumerSharedMemory::mapSegment() {
     struct stat info;
     if (fstat(fd.get(), &info) != 0) {
         warnMapFailure(errno);
+        return false;
+    }
+    if (!trustedSegment(info)) {
+        warnMapFailure(EPERM);
         return false;
     }
     if (info.st_size != static_cast<off_t>(sizeof(SharedData))) {

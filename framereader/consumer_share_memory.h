@@ -46,7 +46,10 @@ public:
 
     // Opens and maps the existing segment, checks its mutexes and allocates
     // the private copies. Throws std::runtime_error when the segment cannot be
-    // opened; stays unmapped (with a warning) when it cannot be mapped.
+    // opened; stays unmapped (with a warning) when it cannot be mapped, errno
+    // at the cause: EPERM for an object that is not a regular file, grants
+    // others any access, or (for root) belongs to an ordinary user; EINVAL
+    // for one of the wrong size.
     void initialize();
     // As initialize, with the same lines, but without the private copies:
     // for a caller that copies straight out of the mapping.

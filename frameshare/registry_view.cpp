@@ -25,6 +25,25 @@ constexpr std::size_t kSlotSize = 16;
 static_assert(kColorTableOffset + kSlots * kSlotSize == kSegmentSize, "the colour table ends the segment");
 static_assert(kDepthTableOffset + kSlots * kSlotSize == kColorTableOffset, "the depth table precedes it");
 
+// The library's trust check, by itself: anyone can create a name in
+// /dev/shm, and tables in an object others may write are someone's fiction.
+// The producer's segment is a regular file, 0660; root opens any object, so
+// for root its owner must be root or a system account (the service's user).
+constexpr uid_t kFirstOrdinaryUid = 1000;
+
+const char* distrust(const struct stat& info) {
+    if (!S_ISREG(info.st_mode)) {
+        return "the segment is not a regular file";
+    }
+    if ((info.st_mode & 0007) != 0) {
+        return "the segment is open to other users";
+    }
+    if (::geteuid() == 0 && info.st_uid >= kFirstOrdinaryUid) {
+        return "the segment belongs to an ordinary user";
+    }
+    return nullptr;
+}
+
 bool processExists(std::int32_t pid) {
     if (pid <= 0) {  // 0 and negatives would address process groups
         return false;
@@ -51,13 +70,23 @@ std::vector<RegistrySlot> parseTable(const unsigned char* table) {
 
 RegistrySnapshot readRegistry() {
     RegistrySnapshot snapshot;
-    const int fd = ::shm_open(kSegmentName, O_RDONLY | O_CLOEXEC, 0);
+    const int fd = ::shm_open(kSegmentName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0) {
         snapshot.problem = errno == ENOENT ? "no segment" : std::strerror(errno);
         return snapshot;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || info.st_size != static_cast<off_t>(kSegmentSize)) {
+    if (::fstat(fd, &info) != 0) {
+        snapshot.problem = std::strerror(errno);
+        ::close(fd);
+        return snapshot;
+    }
+    if (const char* reason = distrust(info)) {
+        ::close(fd);
+        snapshot.problem = reason;
+        return snapshot;
+    }
+    if (info.st_size != static_cast<off_t>(kSegmentSize)) {
         ::close(fd);
         snapshot.problem = "the segment has the wrong size";
         return snapshot;

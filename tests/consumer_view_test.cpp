@@ -194,12 +194,13 @@ TEST_F(ConsumerViewTest, SemaphoresAreOwnerAndGroupInTheSegmentsGroup) {
     }
     umask(previous);
 
-    // A consumer outside the segment's group cannot give its semaphore that
-    // group: it says so and is registered all the same, owner-and-group.
+    // A consumer outside the segment's group (here its owner) cannot give its
+    // semaphore that group: it says so and is registered all the same,
+    // owner-and-group.
     {
         const int fd = shm_open(SHM_NAME, O_RDWR, 0);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(fchmod(fd, 0666), 0);
+        ASSERT_EQ(fchown(fd, 65534, static_cast<gid_t>(-1)), 0);
         close(fd);
     }
     int errPipe[2];

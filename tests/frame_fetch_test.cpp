@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -254,8 +255,9 @@ TEST_F(FrameFetchTest, CorruptSizeIsRefusedWithoutTouchingTheBuffer) {
 }
 
 TEST_F(FrameFetchTest, SegmentOfTheWrongSizeIsRefusedNotMapped) {
-    const int fd = shm_open(SHM_NAME, O_CREAT | O_RDWR, 0666);
+    const int fd = shm_open(SHM_NAME, O_CREAT | O_RDWR, 0660);
     ASSERT_GE(fd, 0);
+    ASSERT_EQ(fchmod(fd, 0660), 0);
     ASSERT_EQ(ftruncate(fd, 4096), 0);  // another program truncated it
     close(fd);
     FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
@@ -264,6 +266,65 @@ TEST_F(FrameFetchTest, SegmentOfTheWrongSizeIsRefusedNotMapped) {
     EXPECT_EQ(out, "Consumer successfully cleaned up resources.\n");
     EXPECT_EQ(frame.size, 0u);
     shm_unlink(SHM_NAME);
+}
+
+// While no producer runs, any user can create the segment's name. An
+// object others may write, or one of an ordinary user when the caller is
+// root, is refused before it is mapped: no fake frame, no SIGBUS when its
+// maker truncates it. Nor is a symbolic link at the name followed.
+TEST_F(FrameFetchTest, ObjectsOtherUsersCouldFakeAreRefusedBeforeMapping) {
+    const std::string path = std::string("/dev/shm/") + SHM_NAME;
+    const std::vector<std::string> nobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    auto runAsNobody = [&](std::vector<std::string> command) {
+        command.insert(command.begin(), nobody.begin(), nobody.end());
+        ChildProcess child(command);
+        EXPECT_TRUE(child.waitExit(milliseconds(60000)));
+        return child.exitedNormally() ? child.exitCode() : -1;
+    };
+    ASSERT_EQ(runAsNobody({"/bin/sh", "-c", "umask 0 && truncate -s " + std::to_string(sizeof(SharedData)) + " " + path}),
+              0);
+    {
+        SegmentView fake;  // its maker's frame, pattern and all
+        ASSERT_TRUE(fake);
+        frame_pattern::fill(fake->rgbFrame.data, 7);
+        fake->rgbFrame.size = frame_pattern::sizeFor(7);
+        fake->rgbFrame.steadyTimeUs = 7;
+    }
+    struct Case {
+        mode_t mode;
+        uid_t owner;
+        int expected;
+    };
+    for (const Case& c : {Case{0666, 65534, EPERM}, Case{0660, 65534, EPERM}, Case{0644, 0, EPERM},
+                          Case{0662, 0, EPERM}, Case{0660, 0, 0}}) {
+        ASSERT_EQ(chown(path.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
+        ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+        FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
+        EXPECT_EQ(fetch(frame), c.expected) << std::oct << c.mode << std::dec << " owned by " << c.owner;
+        EXPECT_EQ(frame.size, c.expected == 0 ? frame_pattern::sizeFor(7) : 0u);
+        if (c.expected != 0) {
+            EXPECT_EQ(err, "Warning: Failed to map shared memory. Error: Operation not permitted\n");
+            EXPECT_EQ(buffer.data()[0], 0xEE);
+        }
+    }
+    // A caller other than root trusts its own 0660 object, never one open
+    // to all, even its own.
+    const std::string eperm = std::to_string(EPERM);
+    ASSERT_EQ(chown(path.c_str(), 65534, static_cast<gid_t>(-1)), 0);
+    EXPECT_EQ(runAsNobody({READER_CHILD_PATH, "2", "0"}), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    EXPECT_EQ(runAsNobody({READER_CHILD_PATH, "2", eperm}), 0);
+
+    const std::string hidden = path + "_target";
+    ASSERT_EQ(chown(path.c_str(), 0, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0660), 0);
+    ASSERT_EQ(rename(path.c_str(), hidden.c_str()), 0);
+    ASSERT_EQ(symlink(hidden.c_str(), path.c_str()), 0);
+    FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
+    EXPECT_EQ(fetch(frame), ELOOP);
+    EXPECT_EQ(err, "Warning: Failed to open shared memory. Error: Too many levels of symbolic links\n");
+    unlink(path.c_str());
+    unlink(hidden.c_str());
 }
 
 TEST_F(FrameFetchTest, NullRecordOrBufferIsRefused) {

@@ -42,6 +42,9 @@ typedef struct FrameOutput {
  *   ENOENT           no producer is running (no segment);
  *   EINVAL           output or output->data is NULL, or the segment has the
  *                    wrong size;
+ *   EPERM            the object at the segment's name is not to be trusted:
+ *                    not a regular file, open to users outside its owner and
+ *                    group, or (for a root caller) an ordinary user's;
  *   ENOMEM           no memory;
  *   EOVERFLOW        the segment announced a frame larger than the capacity;
  *   ETIMEDOUT        another process held the frame's mutex for more than a

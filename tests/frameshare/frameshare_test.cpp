@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -264,6 +265,26 @@ TEST_F(FrameshareTest, StatusTellsEachStateWithItsExitStatus) {
         EXPECT_EQ(stalledJson["state"], "stalled");
         EXPECT_EQ(stalledJson["frame"]["size"], sizeof truncated);
         EXPECT_EQ(stalledJson["frame"]["width"], 0);
+
+        // The same bytes in another user's object: believed neither when
+        // others may write it nor, for root, when an ordinary user owns it.
+        const std::string path = std::string("/dev/shm/") + SHM_NAME;
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+        const ToolRun open = runTool({"status", "--json"});
+        EXPECT_EQ(open.exit, 1) << open.out;
+        const json openJson = json::parse(open.out, nullptr, false);
+        ASSERT_FALSE(openJson.is_discarded()) << open.out;
+        EXPECT_EQ(openJson["state"], "error");
+        EXPECT_EQ(openJson["error"], "Operation not permitted");
+        EXPECT_TRUE(openJson["frame"].is_null());
+        EXPECT_TRUE(openJson["consumers"].is_null());
+        ASSERT_EQ(chmod(path.c_str(), 0660), 0);
+        const ToolRun owned = runTool({"status"});
+        EXPECT_EQ(owned.exit, 1);
+        EXPECT_NE(owned.out.find("consumer tables unreadable: the segment belongs to an ordinary user"),
+                  std::string::npos)
+            << owned.out;
         shm_unlink(SHM_NAME);
     }
 

@@ -95,6 +95,17 @@ bool trustedSegment(const struct stat& info) {
     return geteuid() != 0 || info.st_uid < kFirstOrdinaryUid;
 }
 
+// Registration waits for consumerMutex no longer than a copy waits for its
+// record's: a process stopped while holding it must not freeze a caller.
+void requireHeld(const RegistryLock& lock) {
+    if (lock.outcome() == LockOutcome::TimedOut) {
+        throw std::runtime_error("Registry is busy; try again.");
+    }
+    if (!lock.held()) {
+        throw std::runtime_error("Registry lock is unusable.");
+    }
+}
+
 // Leaves errno at the cause, for callers that tell failures apart.
 void warnMapFailure(int error) {
     writeConsoleLine(STDERR_FILENO, "Warning: Failed to map shared memory. Error: %s\n", std::strerror(error));
@@ -369,14 +380,16 @@ void shareWithSegmentGroup(const std::string& name, gid_t group) {
 std::uint8_t registerConsumer(SharedData* data, pid_t pid, gid_t group, const RegistryKind& kind) {
     // A second registration of the same kind keeps the slot it already has.
     if (*kind.handle != nullptr) {
-        RegistryLock lock(data);
+        RegistryLock lock(data, kRecordLockBound);
+        requireHeld(lock);
         for (int i = 0; i < MAX_CONSUMERS; ++i) {
             if (kind.slots[i].occupied != 0 && kind.slots[i].pid == pid) {
                 return static_cast<std::uint8_t>(i);
             }
         }
     }
-    RegistryLock lock(data);
+    RegistryLock lock(data, kRecordLockBound);
+    requireHeld(lock);
     int chosen = -1;
     for (int i = 0; i < MAX_CONSUMERS; ++i) {
         if (kind.slots[i].occupied == 0) {

@@ -69,6 +69,8 @@ public:
     CameraIntrinsic getDepthIntrinsic() const;
     void printCameraIntrinsics() const;
 
+    // Throw std::runtime_error when the table is full or consumerMutex
+    // cannot be had within kRecordLockBound ("Registry is busy; try again.").
     std::uint8_t registerConsumerRGB();
     std::uint8_t registerConsumerDepth();
 

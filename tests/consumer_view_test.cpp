@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <future>
 #include <stdexcept>
 #include <vector>
 
@@ -236,6 +238,47 @@ TEST_F(ConsumerViewTest, SemaphoresAreOwnerAndGroupInTheSegmentsGroup) {
     EXPECT_EQ(info.st_mode & 07777, 0660u);
     EXPECT_EQ(info.st_uid, 65534u);
     sem_unlink(name.c_str());
+}
+
+// A process stopped while it holds consumerMutex costs a registration about
+// a second and an exception, never a hang.
+TEST_F(ConsumerViewTest, RegistrationGivesUpOnAStoppedRegistryHolder) {
+    owner.initialize();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        SegmentView view;
+        pthread_mutex_lock(&view->consumerMutex.handle);
+        (void)!write(ready[1], "R", 1);
+        raise(SIGSTOP);
+        _exit(0);
+    }
+    char byte = 0;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    ConsumerSharedMemory view;
+    ::testing::internal::CaptureStdout();
+    view.initialize();
+    auto registration = std::async(std::launch::async, [&]() -> std::string {
+        try {
+            view.registerConsumerRGB();
+        } catch (const std::runtime_error& error) {
+            return error.what();
+        }
+        return "registered";
+    });
+    const bool ended = registration.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    kill(holder, SIGKILL);  // lets a hung registration end, too
+    waitpid(holder, nullptr, 0);
+    EXPECT_TRUE(ended) << "registration hangs on a stopped holder";
+    EXPECT_EQ(registration.get(), "Registry is busy; try again.");
+    EXPECT_EQ(view.semColor, nullptr);
+    EXPECT_EQ(owner.sharedData->colorConsumers[0].occupied, 0);
+    view.cleanup();
+    ::testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

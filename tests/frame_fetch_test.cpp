@@ -281,8 +281,8 @@ TEST_F(FrameFetchTest, ObjectsOtherUsersCouldFakeAreRefusedBeforeMapping) {
         EXPECT_TRUE(child.waitExit(milliseconds(60000)));
         return child.exitedNormally() ? child.exitCode() : -1;
     };
-    ASSERT_EQ(runAsNobody({"/bin/sh", "-c", "umask 0 && truncate -s " + std::to_string(sizeof(SharedData)) + " " + path}),
-              0);
+    const std::string make = "umask 0 && truncate -s " + std::to_string(sizeof(SharedData)) + " " + path;
+    ASSERT_EQ(runAsNobody({"/bin/sh", "-c", make}), 0);
     {
         SegmentView fake;  // its maker's frame, pattern and all
         ASSERT_TRUE(fake);

@@ -79,6 +79,12 @@ public:
         if (shown.state == FetchState::Frame && !frame_.jpeg) {
             shown.state = FetchState::NoFrameYet;
         }
+        if (frame_.jpeg) {
+            // The frame kept, not the segment's newest header: a record may
+            // change its size and keep its timestamp.
+            shown.size = static_cast<std::uint32_t>(frame_.jpeg->size());
+            shown.timestamp = frame_.timestampUs;
+        }
         describeFrame(shown, frame_.jpeg ? frame_.jpeg->data() : nullptr, &report);
         return report;
     }

@@ -257,17 +257,21 @@ public:
         headerBytes_ += n;
         return static_cast<ssize_t>(n);
     }
+    // All or nothing: the library takes some short writes for whole ones.
+    // Each wait for room lasts up to the write timeout.
     ssize_t write(const char* ptr, std::size_t size) override {
-        if (!is_writable()) {
-            return -1;
+        std::size_t done = 0;
+        while (done < size) {
+            if (!is_writable()) {
+                return -1;
+            }
+            const ssize_t n = ::send(fd_, ptr + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+                return -1;
+            }
+            done += n > 0 ? static_cast<std::size_t>(n) : 0;
         }
-        ssize_t n;
-        while ((n = ::send(fd_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT)) < 0 && errno == EINTR) {
-        }
-        if (n < 0) {
-            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
-        }
-        return n;
+        return static_cast<ssize_t>(size);
     }
     void get_remote_ip_and_port(std::string& ip, int& port) const override { address(::getpeername, ip, port); }
     void get_local_ip_and_port(std::string& ip, int& port) const override { address(::getsockname, ip, port); }

@@ -1,10 +1,11 @@
 #include "files.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <random>
 
 namespace frameshare {
 
@@ -14,10 +15,9 @@ OutputFile::~OutputFile() {
     }
 }
 
-bool OutputFile::open(const std::string& path, bool exclusive) {
-    path_ = path;
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
-    fd_ = ::open(path.c_str(), flags, 0644);
+bool OutputFile::create(int dirFd, const std::string& name, const std::string& shown) {
+    path_ = shown;
+    fd_ = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
     errno_ = fd_ < 0 ? errno : 0;
     return fd_ >= 0;
 }
@@ -58,9 +58,10 @@ bool OutputFile::close() {
 
 std::string OutputFile::error() const { return "cannot write " + path_ + ": " + std::strerror(errno_); }
 
-bool writeWholeFile(const std::string& path, const void* data, std::size_t size, std::string* error) {
+bool writeNewFile(int dirFd, const std::string& name, const std::string& shown, const void* data, std::size_t size,
+                  std::string* error) {
     OutputFile file;
-    if (!file.open(path, false)) {
+    if (!file.create(dirFd, name, shown)) {
         *error = file.error();
         return false;
     }
@@ -69,7 +70,41 @@ bool writeWholeFile(const std::string& path, const void* data, std::size_t size,
     }
     *error = file.error();
     file.close();
-    ::unlink(path.c_str());  // a partial image is worse than none
+    ::unlinkat(dirFd, name.c_str(), 0);  // a partial image is worse than none
+    return false;
+}
+
+bool replaceFile(const std::string& path, const void* data, std::size_t size, std::string* error) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(random()));
+        const std::string temp = dir + "." + base + suffix;
+        OutputFile file;
+        if (!file.create(AT_FDCWD, temp, path)) {
+            if (file.errorNumber() == EEXIST) {
+                continue;
+            }
+            *error = file.error();
+            return false;
+        }
+        if (!file.write(data, size) || !file.close()) {
+            *error = file.error();
+            file.close();
+            ::unlink(temp.c_str());
+            return false;
+        }
+        if (::rename(temp.c_str(), path.c_str()) != 0) {
+            *error = "cannot write " + path + ": " + std::strerror(errno);
+            ::unlink(temp.c_str());
+            return false;
+        }
+        return true;
+    }
+    *error = "cannot write " + path + ": " + std::strerror(EEXIST);
     return false;
 }
 

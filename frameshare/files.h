@@ -1,5 +1,9 @@
-// Writing whole files, with the error that stopped it.
+// Writing whole files, with the error that stopped it. Frames are camera
+// images: files are created 0640 (less the umask), never through a symlink
+// and never over an existing file.
 #pragma once
+
+#include <fcntl.h>
 
 #include <cstddef>
 #include <string>
@@ -14,8 +18,10 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // exclusive: fail when the file exists. False with error() set on failure.
-    bool open(const std::string& path, bool exclusive);
+    // Creates `name` in the directory `dirFd` (AT_FDCWD: the working one); it
+    // must not exist, not even as a symlink. `shown` names it in errors.
+    // False with error() set on failure.
+    bool create(int dirFd, const std::string& name, const std::string& shown);
     bool write(const void* data, std::size_t size);
     bool write(const std::string& text) { return write(text.data(), text.size()); }
     // Cuts the file back to its first `size` bytes, say to drop a partly
@@ -26,6 +32,7 @@ public:
     bool close();
     // "cannot write PATH: No space left on device"
     std::string error() const;
+    int errorNumber() const { return errno_; }
 
 private:
     int fd_ = -1;
@@ -34,8 +41,14 @@ private:
     std::string path_;
 };
 
-// Writes the bytes to a new or truncated file; on failure removes what it
+// Writes the bytes to a new file `name` in `dirFd`; on failure removes what it
 // wrote and returns the error line.
-bool writeWholeFile(const std::string& path, const void* data, std::size_t size, std::string* error);
+bool writeNewFile(int dirFd, const std::string& name, const std::string& shown, const void* data, std::size_t size,
+                  std::string* error);
+
+// Writes the bytes to a new file beside `path` and renames it over `path`:
+// whatever `path` was (a symlink, another user's file) is replaced, never
+// written through, and a reader never sees half an image.
+bool replaceFile(const std::string& path, const void* data, std::size_t size, std::string* error);
 
 }  // namespace frameshare

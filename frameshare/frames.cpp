@@ -68,7 +68,7 @@ std::string formatWallTime(std::int64_t wallUs) {
 }
 
 bool jpegDimensions(const std::uint8_t* data, std::size_t size, int* width, int* height) {
-    if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) {
+    if (data == nullptr || size < 4 || data[0] != 0xFF || data[1] != 0xD8) {
         return false;
     }
     std::size_t i = 2;

@@ -1,4 +1,5 @@
 // status, save and record: one process, one thread.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -107,6 +108,18 @@ private:
     std::int64_t lastShown_ = 0;
 };
 
+struct ScopedDirectory {
+    explicit ScopedDirectory(int descriptor) : fd(descriptor) {}
+    ~ScopedDirectory() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    ScopedDirectory(const ScopedDirectory&) = delete;
+    ScopedDirectory& operator=(const ScopedDirectory&) = delete;
+    int fd;
+};
+
 std::string frameFileName(long number) {
     char name[32];
     std::snprintf(name, sizeof name, "frame_%06ld.jpg", number);
@@ -128,7 +141,7 @@ int runSave(const std::string& path) {
         return reportFetchProblem(fetched);
     }
     std::string error;
-    if (!writeWholeFile(path, fetcher.data(), fetched.size, &error)) {
+    if (!replaceFile(path, fetcher.data(), fetched.size, &error)) {
         writeError("Error: " + error);
         return kExitError;
     }
@@ -153,19 +166,33 @@ int runRecord(const RecordOptions& options) {
     }
 
     const std::string& dir = options.directory;
-    if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+    const bool created = ::mkdir(dir.c_str(), 0750) == 0;
+    if (!created && errno != EEXIST) {
         writeError("Error: cannot create " + dir + ": " + std::strerror(errno));
         return kExitError;
     }
+    // Every file is opened relative to this descriptor, so the directory
+    // checked is the one written to.
+    ScopedDirectory directory(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info {};
-    if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    if (directory.fd < 0 || ::fstat(directory.fd, &info) != 0 || !S_ISDIR(info.st_mode)) {
         writeError("Error: " + dir + " is not a directory");
         return kExitError;
     }
+    // Whoever else can add names to it could have one ready for a frame.
+    if (!created && info.st_uid != ::geteuid()) {
+        writeError("Error: " + dir + " belongs to another user; record into a directory of your own");
+        return kExitError;
+    }
+    if (!created && (info.st_mode & S_IWOTH) != 0) {
+        writeError("Error: " + dir + " is writable by every user; record into a directory of your own");
+        return kExitError;
+    }
     OutputFile csv;
-    if (!csv.open(dir + "/frames.csv", true)) {
-        writeError(errno == EEXIST ? "Error: " + dir + " already holds a recording (frames.csv); choose another directory"
-                                   : "Error: " + csv.error());
+    if (!csv.create(directory.fd, "frames.csv", dir + "/frames.csv")) {
+        writeError(csv.errorNumber() == EEXIST
+                       ? "Error: " + dir + " already holds a recording (frames.csv); choose another directory"
+                       : "Error: " + csv.error());
         return kExitError;
     }
     if (!csv.write("number,steady_us,wall_us,size\n")) {
@@ -202,7 +229,7 @@ int runRecord(const RecordOptions& options) {
             const long number = recorded + 1;
             const std::string name = frameFileName(number);
             std::string error;
-            if (!writeWholeFile(dir + "/" + name, fetcher.data(), fetched.size, &error)) {
+            if (!writeNewFile(directory.fd, name, dir + "/" + name, fetcher.data(), fetched.size, &error)) {
                 progress.finish();
                 writeError("Error: " + error + " (" + std::to_string(recorded) + " frames recorded)");
                 return kExitError;
@@ -213,7 +240,7 @@ int runRecord(const RecordOptions& options) {
             const std::size_t rowsEnd = csv.written();
             if (!csv.write(row)) {
                 csv.truncate(rowsEnd);  // no half row, and no image without its row
-                ::unlink((dir + "/" + name).c_str());
+                ::unlinkat(directory.fd, name.c_str(), 0);
                 progress.finish();
                 writeError("Error: " + csv.error() + " (" + std::to_string(recorded) + " frames recorded)");
                 return kExitError;

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -90,6 +91,17 @@ std::string httpGet(int port, const std::string& path) {
     }
     close(fd);
     return response;
+}
+
+// The status line of the answer to whatever was sent, or "" when none came.
+std::string statusLineAfter(int fd) {
+    std::string response;
+    char buffer[4096];
+    ssize_t n;
+    while (response.find("\r\n") == std::string::npos && (n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        response.append(buffer, static_cast<std::size_t>(n));
+    }
+    return response.substr(0, response.find("\r\n"));
 }
 
 json statusOf(int port) {
@@ -489,6 +501,138 @@ TEST_F(FrameshareTest, StalledViewerDelaysNeitherOtherViewersNorTheProducer) {
     const int partsAfterDrop = viewer.parts();
     EXPECT_TRUE(waitUntil([&] { return viewer.parts() > partsAfterDrop; }, milliseconds(10000)));
     close(stalled);
+}
+
+// Clients that send bodies, trickle their headers, crowd in or leave: none
+// takes memory or workers for long, and the server answers others within
+// its header deadline (10 s).
+TEST_F(FrameshareTest, ServeBoundsWhatHostileClientsTake) {
+    // A segment with one frame that never changes, its size changed later
+    // under the same timestamp.
+    const int fd = shm_open(SHM_NAME, O_CREAT | O_RDWR, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, sizeof(SharedData)), 0);
+    void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(mapping, MAP_FAILED);
+    auto* data = static_cast<SharedData*>(mapping);
+    const std::uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x04, 0x38, 0x07, 0x80, 0x03};
+    std::memcpy(data->rgbFrame.data, jpeg, sizeof jpeg);
+    data->rgbFrame.size = 4;
+    data->rgbFrame.steadyTimeUs =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    const int port = startServer({"--max-viewers", "1"});
+    ASSERT_GT(port, 0);
+    ASSERT_TRUE(waitUntil([&] { return statusOf(port)["frame"]["size"] == 4; }, milliseconds(20000)));
+    data->rgbFrame.size = sizeof jpeg;
+    std::this_thread::sleep_for(milliseconds(2000));  // the poller sees it within 0.1 s
+    EXPECT_EQ(statusOf(port)["frame"]["size"], 4) << "the size of the bytes kept, never read past them";
+    munmap(mapping, sizeof(SharedData));
+
+    // A body announced as 3 GB is refused before any of it is read.
+    const int post = connectTo(port);
+    const std::string head = "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3000000000\r\n\r\n";
+    send(post, head.data(), head.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(statusLineAfter(post), "HTTP/1.1 405 Method Not Allowed");
+    close(post);
+
+    // Viewers that leave while there is nothing new to send give their
+    // place back.
+    for (int i = 0; i < 3; ++i) {
+        const int viewer = connectTo(port);
+        sendGet(viewer, "/stream.mjpg");
+        EXPECT_EQ(statusLineAfter(viewer), "HTTP/1.1 200 OK");
+        close(viewer);
+        EXPECT_TRUE(waitUntil([&] { return statusOf(port)["server"]["viewers"] == 0; }, milliseconds(20000)));
+    }
+
+    // 17 workers (max-viewers + 16) and a queue as long: 40 clients sending
+    // a byte of header every 2 s fill both, and the excess is told so.
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<int> slow;
+    for (int i = 0; i < 40; ++i) {
+        slow.push_back(connectTo(port));
+        send(slow.back(), "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+    }
+    std::atomic<bool> dripping{true};
+    std::thread drip([&] {
+        while (dripping.load()) {
+            for (const int client : slow) {
+                send(client, "X", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
+            std::this_thread::sleep_for(milliseconds(2000));
+        }
+    });
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return std::any_of(slow.begin(), slow.end(), [](int client) {
+                char head[12];
+                return recv(client, head, sizeof head, MSG_PEEK | MSG_DONTWAIT) == sizeof head &&
+                       std::string(head, sizeof head) == "HTTP/1.1 503";
+            });
+        },
+        milliseconds(8000)));
+    EXPECT_TRUE(waitUntil([&] { return httpGet(port, "/status.json").rfind("HTTP/1.1 200", 0) == 0; },
+                          milliseconds(60000)))
+        << "the trickling clients keep every worker";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(8000)) << "not every worker was taken";
+    dripping.store(false);
+    drip.join();
+    for (const int client : slow) {
+        close(client);
+    }
+    shm_unlink(SHM_NAME);
+}
+
+// Frames are camera images, and record may run as root in a directory
+// another user prepared.
+TEST_F(FrameshareTest, RecordAndSaveNeverWriteThroughPreparedNames) {
+    startProducer();
+    const std::string victim = dir.path() + "/victim";
+    std::ofstream(victim) << "precious";
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string shared = dir.path() + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 01777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string planted = shared + "/planted";
+    ChildProcess other({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c",
+                        "mkdir " + planted + " && ln -s " + victim + " " + planted + "/frame_000001.jpg"});
+    ASSERT_TRUE(other.waitExit(milliseconds(10000)));
+    ASSERT_EQ(other.exitCode(), 0) << other.stderrText();
+
+    const ToolRun foreign = runTool({"record", planted, "--frames", "1"});
+    EXPECT_EQ(foreign.exit, 1);
+    EXPECT_EQ(foreign.err, "Error: " + planted + " belongs to another user; record into a directory of your own\n");
+    const ToolRun open = runTool({"record", shared, "--frames", "1"});
+    EXPECT_EQ(open.exit, 1);
+    EXPECT_NE(open.err.find("writable by every user"), std::string::npos) << open.err;
+
+    // In a directory of one's own, a name already there is never followed,
+    // not even a dangling symlink.
+    const std::string own = dir.path() + "/own";
+    ASSERT_EQ(mkdir(own.c_str(), 0700), 0);
+    ASSERT_EQ(symlink((dir.path() + "/made-through-link").c_str(), (own + "/frame_000001.jpg").c_str()), 0);
+    const ToolRun taken = runTool({"record", own, "--frames", "1"});
+    EXPECT_EQ(taken.exit, 1);
+    EXPECT_NE(taken.err.find("frame_000001.jpg: File exists"), std::string::npos) << taken.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.path() + "/made-through-link"));
+
+    // save replaces a symlink instead of writing through it.
+    const std::string link = dir.path() + "/now.jpg";
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    EXPECT_EQ(runTool({"save", link}).exit, 0);
+    EXPECT_TRUE(readFile(victim) == "precious") << "written through the link";
+    struct stat saved {};
+    ASSERT_EQ(lstat(link.c_str(), &saved), 0);
+    EXPECT_TRUE(S_ISREG(saved.st_mode));
+    EXPECT_EQ(saved.st_mode & 0007, 0u) << "not readable by every user";
+    EXPECT_EQ(cv::imread(link).size(), cv::Size(kWidth, kHeight));
+    const std::string fresh = dir.path() + "/fresh";
+    ASSERT_EQ(runTool({"record", fresh, "--frames", "1"}).exit, 0);
+    ASSERT_EQ(lstat((fresh + "/frame_000001.jpg").c_str(), &saved), 0);
+    EXPECT_EQ(saved.st_mode & 0007, 0u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 6) << "no temporary file left";
 }
 
 TEST_F(FrameshareTest, StreamWaitsForAProducerAndResumesAfterARestart) {

@@ -1,5 +1,7 @@
 // The producer without a camera: the same capture thread, SIGINT handling
 // and shutdown, fed from a video file or an image sequence that loops.
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include <string>
 
 #include "camera_capture.h"
+#include "console_line.h"
 #include "producer_share_memory.h"
 
 namespace {
@@ -36,7 +39,7 @@ public:
 void fileCaptureThread(ProducerSharedMemory* shm, const std::string& source, int fps) {
     LoopingVideoCapture capture(source);
     if (!capture.isOpened()) {
-        std::cerr << "Error: Could not open video source " << source << std::endl;
+        ConsoleLine(STDERR_FILENO) << "Error: Could not open video source " << source << '\n';
         return;
     }
     runCaptureLoop(capture, shm, 1920, 1080, fps);
@@ -63,7 +66,7 @@ public:
                     stopped_.wait_for(lock, period, [this] { return stop_; });
                 }
             } catch (const std::exception& error) {
-                std::cerr << "Error: Health monitor stopped: " << error.what() << std::endl;
+                ConsoleLine(STDERR_FILENO) << "Error: Health monitor stopped: " << error.what() << '\n';
             }
         });
     }

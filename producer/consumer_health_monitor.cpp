@@ -161,6 +161,14 @@ void checkSlot(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle
     if (handle == nullptr) {
         sem_t* opened = openCheckedSemaphore(stream, pid, name, warning, lines);
         if (opened == SEM_FAILED) {
+            // A consumer makes its semaphore before it gives its process id,
+            // so this is no consumer starting up: a live process that is not
+            // one, or not of this group, would otherwise hold the slot for
+            // good. What stands at the name is not the producer's to remove.
+            ++slot.missedChecks;
+            if (slot.missedChecks > kMaxMissedChecks) {
+                retire(stream, index, slot, handle, name, false, warning, lines);
+            }
             return;
         }
         handle = opened;
@@ -171,9 +179,8 @@ void checkSlot(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle
 
     int value = 0;
     if (sem_getvalue(handle, &value) != 0) {
-        return;  // nothing was learnt: the count stays as it is
-    }
-    if (value <= 0) {
+        ++slot.missedChecks;  // unreadable counts as not taken
+    } else if (value <= 0) {
         slot.missedChecks = 0;
         if (stream == Stream::Depth) {
             ConsoleLine(STDOUT_FILENO, &lines) << "[SEM_DEPTH] info: consumer with PID "

@@ -2,6 +2,7 @@
 // and shutdown, fed from a video file or an image sequence that loops.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -56,7 +57,9 @@ public:
         if (passesPerSecond <= 0) {
             return;
         }
-        const auto period = std::chrono::milliseconds(1000 / passesPerSecond);
+        // At least a millisecond: above 1000 passes a second the period would
+        // be 0 and the monitor would spin on the registry mutex.
+        const auto period = std::chrono::milliseconds(std::max(1, 1000 / passesPerSecond));
         ScopedSigintBlock block;  // SIGINT stays with the waiting main thread
         thread_ = std::thread([this, shm, period] {
             try {

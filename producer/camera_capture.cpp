@@ -1,5 +1,6 @@
 #include "camera_capture.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "console_line.h"
 #include "producer_share_memory.h"
 
 namespace {
@@ -48,17 +50,6 @@ bool encodeJpeg(const cv::Mat& frame, std::vector<uchar>& encoded, const std::ve
     }
 }
 
-void writeAll(int fd, const char* text, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = ::write(fd, text, length);
-        if (written <= 0) {
-            return;
-        }
-        text += written;
-        length -= static_cast<std::size_t>(written);
-    }
-}
-
 std::chrono::nanoseconds framePeriod(int fps) {
     if (fps <= 0) {
         return std::chrono::nanoseconds(0);
@@ -74,7 +65,7 @@ void writeErrorLine(std::string text) {
     while (!text.empty() && text.back() == ' ') {
         text.pop_back();
     }
-    std::cerr << text << std::endl;
+    ConsoleLine(STDERR_FILENO) << text << '\n';
 }
 
 void installSigintHandler() {
@@ -144,7 +135,7 @@ void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int fr
     const double width = capture.get(cv::CAP_PROP_FRAME_WIDTH);
     const double height = capture.get(cv::CAP_PROP_FRAME_HEIGHT);
     const double rate = capture.get(cv::CAP_PROP_FPS);
-    std::cout << "Camera started: " << width << "x" << height << " @ " << rate << " FPS" << std::endl;
+    ConsoleLine(STDOUT_FILENO) << "Camera started: " << width << "x" << height << " @ " << rate << " FPS\n";
 
     FrameSchedule schedule(fps);
     if (schedule.period().count() > 0) {
@@ -160,21 +151,21 @@ void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int fr
     while (captureRequested()) {
         capture >> frame;
         if (frame.empty()) {
-            std::cerr << "Error: Empty frame captured." << std::endl;
+            ConsoleLine(STDERR_FILENO) << "Error: Empty frame captured.\n";
             break;
         }
         if (!captureRequested()) {
             break;
         }
         if (!encodeJpeg(frame, encoded, parameters)) {
-            std::cerr << "Error: Failed to encode frame to MJPG." << std::endl;
+            ConsoleLine(STDERR_FILENO) << "Error: Failed to encode frame to MJPG.\n";
             continue;
         }
         const std::int64_t steadyUs = microsecondsSinceEpoch<std::chrono::steady_clock>();
         const std::int64_t systemUs = microsecondsSinceEpoch<std::chrono::system_clock>();
         if (encoded.size() > RGB_FRAME_CAPACITY) {
-            std::cerr << "Error: Encoded frame of " << encoded.size() << " bytes exceeds the " << RGB_FRAME_CAPACITY
-                      << "-byte frame capacity; frame dropped." << std::endl;
+            ConsoleLine(STDERR_FILENO) << "Error: Encoded frame of " << encoded.size() << " bytes exceeds the "
+                                       << RGB_FRAME_CAPACITY << "-byte frame capacity; frame dropped.\n";
         } else {
             shm->updateRGBFrame(encoded.data(), static_cast<unsigned int>(encoded.size()),
                                 static_cast<unsigned long>(steadyUs), static_cast<unsigned long>(systemUs));
@@ -184,13 +175,13 @@ void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int fr
         }
     }
     capture.release();
-    std::cout << "Camera capture stopped." << std::endl;
+    ConsoleLine(STDOUT_FILENO) << "Camera capture stopped.\n";
 }
 
 void cameraCaptureThread(ProducerSharedMemory* shm, int cameraIndex, int frameWidth, int frameHeight, int fps) {
     cv::VideoCapture camera(cameraIndex, cv::CAP_ANY);
     if (!camera.isOpened()) {
-        std::cerr << "Error: Could not open camera on device " << cameraIndex << std::endl;
+        ConsoleLine(STDERR_FILENO) << "Error: Could not open camera on device " << cameraIndex << '\n';
         return;
     }
     runCaptureLoop(camera, shm, frameWidth, frameHeight, fps);
@@ -198,7 +189,7 @@ void cameraCaptureThread(ProducerSharedMemory* shm, int cameraIndex, int frameWi
 
 void startCapture(const std::function<void()>& threadBody) {
     if (g_running.load()) {
-        std::cout << "Camera is already running." << std::endl;
+        ConsoleLine(STDOUT_FILENO) << "Camera is already running.\n";
         return;
     }
     if (g_stop_requested.load()) {
@@ -230,28 +221,33 @@ void startCameraCapture(ProducerSharedMemory* shm, int cameraIndex, int frameWid
 
 void stopCameraCapture() {
     if (!g_running.load()) {
-        std::cout << "Camera is not running." << std::endl;
+        ConsoleLine(STDOUT_FILENO) << "Camera is not running.\n";
         return;
     }
     g_running.store(false);
     if (g_capture_thread && g_capture_thread->joinable()) {
         g_capture_thread->join();
     }
-    std::cout << "Camera capture thread joined." << std::endl;
+    ConsoleLine(STDOUT_FILENO) << "Camera capture thread joined.\n";
 }
 
 void signalHandler(int sig) {
     if (sig != SIGINT) {
         return;
     }
-    // write(2) rather than the buffered stream: only async-signal-safe calls
-    // belong in a handler.
-    static const char message[] = "Caught signal SIGINT, preparing to exit gracefully...\n";
-    const int savedErrno = errno;  // the interrupted code may be about to read it
-    writeAll(STDOUT_FILENO, message, sizeof message - 1);
-    errno = savedErrno;
+    // The stop is recorded first: whatever becomes of the line, the run ends.
     g_stop_requested.store(true);
     g_running.store(false);
+    // Only async-signal-safe calls: one poll that does not wait, then one
+    // write(2). A stdout that cannot take the line now loses it; the line is
+    // far below PIPE_BUF, so a pipe with room takes it whole.
+    static const char message[] = "Caught signal SIGINT, preparing to exit gracefully...\n";
+    const int savedErrno = errno;  // the interrupted code may be about to read it
+    pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    if (poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0 && (out.revents & (POLLERR | POLLNVAL)) == 0) {
+        (void)!write(STDOUT_FILENO, message, sizeof message - 1);
+    }
+    errno = savedErrno;
 }
 
 void printSystemTime() {
@@ -260,6 +256,12 @@ void printSystemTime() {
 }
 
 int runProducerProgram(const std::function<void(ProducerSharedMemory*)>& capture) {
+    // A console whose reader is gone costs lines (EPIPE), not the process
+    // and the teardown that removes the segment.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
     clearStopRequest();
     installSigintHandler();
     int status = 0;
@@ -290,6 +292,6 @@ int runProducerProgram(const std::function<void(ProducerSharedMemory*)>& capture
         }
     }
     shm.reset();
-    puts("exit_ctrl_c\r");
+    ConsoleLine(STDOUT_FILENO) << "exit_ctrl_c\r\n";
     return status;
 }

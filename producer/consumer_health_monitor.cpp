@@ -14,6 +14,7 @@
 #include <iostream>
 #include <string>
 
+#include "console_line.h"
 #include "producer_share_memory.h"
 #include "registry.h"
 
@@ -29,29 +30,31 @@ enum class Stream { Color, Depth };
 
 const char* tagOf(Stream stream) { return stream == Stream::Color ? "[SEM_COLOR] " : "[SEM_DEPTH] "; }
 
-void reportOpened(Stream stream, std::uint32_t pid, sem_t* handle) {
+// The monitor's lines are written after the registry mutex is released
+// (`lines`), so a console that takes no output never holds up registrations.
+void reportOpened(Stream stream, std::uint32_t pid, sem_t* handle, ConsoleLines& lines) {
     if (stream == Stream::Color) {
-        std::cout << "[SEM_COLOR] Info: New consumer with PID " << pid << " is online " << static_cast<void*>(handle)
-                  << std::endl;
+        ConsoleLine(STDOUT_FILENO, &lines) << "[SEM_COLOR] Info: New consumer with PID " << pid << " is online "
+                                           << static_cast<void*>(handle) << '\n';
     } else {
-        std::cout << "[SEM_DEPTH] info: New consumer with PID " << pid << "is online " << std::endl;
+        ConsoleLine(STDOUT_FILENO, &lines) << "[SEM_DEPTH] info: New consumer with PID " << pid << "is online \n";
     }
 }
 
-void reportOpenFailure(Stream stream, std::uint32_t pid, int error) {
-    std::cerr << (stream == Stream::Color
-                      ? "[SEM_COLOR] Warning:Failed to open existing semaphore for consumer with PID "
-                      : "[SEM_DEPTH] Warning: Failed to open existing semaphore for consumer with PID ")
-              << pid << ". Error: " << std::strerror(error) << std::endl;
+void reportOpenFailure(Stream stream, std::uint32_t pid, int error, ConsoleLines& lines) {
+    const char* text = stream == Stream::Color
+                           ? "[SEM_COLOR] Warning:Failed to open existing semaphore for consumer with PID "
+                           : "[SEM_DEPTH] Warning: Failed to open existing semaphore for consumer with PID ";
+    ConsoleLine(STDERR_FILENO, &lines) << text << pid << ". Error: " << std::strerror(error) << '\n';
 }
 
-void reportRetired(Stream stream, unsigned index, std::uint32_t pid) {
+void reportRetired(Stream stream, unsigned index, std::uint32_t pid, ConsoleLines& lines) {
     if (stream == Stream::Color) {
-        std::cout << "[SEM_COLOR] Info: Consumer " << index << " with PID " << pid
-                  << " is considered offline due to excessive unresponsiveness." << std::endl;
+        ConsoleLine(STDOUT_FILENO, &lines) << "[SEM_COLOR] Info: Consumer " << index << " with PID " << pid
+                                           << " is considered offline due to excessive unresponsiveness.\n";
     } else {
-        std::cout << "[SEM_DEPTH] Consumer " << index << " is considered offline due to excessive unresponsiveness."
-                  << std::endl;
+        ConsoleLine(STDOUT_FILENO, &lines) << "[SEM_DEPTH] Consumer " << index
+                                           << " is considered offline due to excessive unresponsiveness.\n";
     }
 }
 
@@ -92,13 +95,14 @@ std::string whyNotItsSemaphore(const struct stat& object, std::int32_t pid) {
 // user: /dev/shm is sticky) or root can put something else there, and that
 // user can truncate its own semaphore at any time anyway, so the window
 // gives nobody a power they lack.
-sem_t* openCheckedSemaphore(Stream stream, std::int32_t pid, const std::string& name, RateLimitedWarning& warning) {
+sem_t* openCheckedSemaphore(Stream stream, std::int32_t pid, const std::string& name, RateLimitedWarning& warning,
+                            ConsoleLines& lines) {
     const auto upid = static_cast<std::uint32_t>(pid);
     const int fd = open(semaphorePath(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         if (warning.due(kSlotWarningInterval)) {
-            reportOpenFailure(stream, upid, error);
+            reportOpenFailure(stream, upid, error, lines);
         }
         return SEM_FAILED;
     }
@@ -110,26 +114,27 @@ sem_t* openCheckedSemaphore(Stream stream, std::int32_t pid, const std::string& 
         if (handle == SEM_FAILED) {
             const int error = errno;
             if (warning.due(kSlotWarningInterval)) {
-                reportOpenFailure(stream, upid, error);
+                reportOpenFailure(stream, upid, error, lines);
             }
         }
     } else if (warning.due(kSlotWarningInterval)) {
-        std::cerr << tagOf(stream) << "Warning: " << semaphorePath(name) << " is not the semaphore of consumer with PID "
-                  << upid << ": " << reason << "; not opening it." << std::endl;
+        ConsoleLine(STDERR_FILENO, &lines) << tagOf(stream) << "Warning: " << semaphorePath(name)
+                                           << " is not the semaphore of consumer with PID " << upid << ": " << reason
+                                           << "; not opening it.\n";
     }
     close(fd);
     return handle;
 }
 
 void retire(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle, const std::string& name,
-            bool removeName, RateLimitedWarning& warning) {
+            bool removeName, RateLimitedWarning& warning, ConsoleLines& lines) {
     if (handle != nullptr) {
         sem_close(handle);
     }
     if (removeName) {
         sem_unlink(name.c_str());
     }
-    reportRetired(stream, index, static_cast<std::uint32_t>(slot.pid));
+    reportRetired(stream, index, static_cast<std::uint32_t>(slot.pid), lines);
     slot.occupied = 0;
     slot.pid = 0;
     slot.missedChecks = 0;
@@ -137,7 +142,8 @@ void retire(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle, c
     warning.reset();
 }
 
-void checkSlot(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle, RateLimitedWarning& warning) {
+void checkSlot(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle, RateLimitedWarning& warning,
+               ConsoleLines& lines) {
     if (slot.occupied == 0) {
         return;
     }
@@ -149,35 +155,42 @@ void checkSlot(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle
         // stands at the name is not the producer's to remove.
         struct stat object {};
         const bool removeName = pid > 0 && lstat(semaphorePath(name).c_str(), &object) == 0 && S_ISREG(object.st_mode);
-        retire(stream, index, slot, handle, name, removeName, warning);
+        retire(stream, index, slot, handle, name, removeName, warning, lines);
         return;
     }
     if (handle == nullptr) {
-        sem_t* opened = openCheckedSemaphore(stream, pid, name, warning);
+        sem_t* opened = openCheckedSemaphore(stream, pid, name, warning, lines);
         if (opened == SEM_FAILED) {
+            // A consumer makes its semaphore before it gives its process id,
+            // so this is no consumer starting up: a live process that is not
+            // one, or not of this group, would otherwise hold the slot for
+            // good. What stands at the name is not the producer's to remove.
+            ++slot.missedChecks;
+            if (slot.missedChecks > kMaxMissedChecks) {
+                retire(stream, index, slot, handle, name, false, warning, lines);
+            }
             return;
         }
         handle = opened;
         warning.reset();
-        reportOpened(stream, static_cast<std::uint32_t>(pid), opened);
+        reportOpened(stream, static_cast<std::uint32_t>(pid), opened, lines);
         return;  // sampled from the next pass on
     }
 
     int value = 0;
     if (sem_getvalue(handle, &value) != 0) {
-        return;  // nothing was learnt: the count stays as it is
-    }
-    if (value <= 0) {
+        ++slot.missedChecks;  // unreadable counts as not taken
+    } else if (value <= 0) {
         slot.missedChecks = 0;
         if (stream == Stream::Depth) {
-            std::cout << "[SEM_DEPTH] info: consumer with PID " << static_cast<std::uint32_t>(pid) << "is online "
-                      << std::endl;
+            ConsoleLine(STDOUT_FILENO, &lines) << "[SEM_DEPTH] info: consumer with PID "
+                                               << static_cast<std::uint32_t>(pid) << "is online \n";
         }
     } else {
         ++slot.missedChecks;
     }
     if (slot.missedChecks > kMaxMissedChecks) {
-        retire(stream, index, slot, handle, name, true, warning);
+        retire(stream, index, slot, handle, name, true, warning, lines);
     }
 }
 
@@ -189,12 +202,13 @@ void ProducerSharedMemory::checkConsumerHealth() {
     if (sharedData == nullptr) {
         return;
     }
+    ConsoleLines lines;  // written once the lock below is released
     RegistryLock lock(sharedData, 2 * framePeriod());
     if (!takeLock(lock.outcome(), RegistryInMonitor)) {
         return;
     }
     for (unsigned i = 0; i < MAX_CONSUMERS; ++i) {
-        checkSlot(Stream::Color, i, sharedData->colorConsumers[i], semColor[i], colorSlotWarnings_[i]);
-        checkSlot(Stream::Depth, i, sharedData->depthConsumers[i], semDepth[i], depthSlotWarnings_[i]);
+        checkSlot(Stream::Color, i, sharedData->colorConsumers[i], semColor[i], colorSlotWarnings_[i], lines);
+        checkSlot(Stream::Depth, i, sharedData->depthConsumers[i], semDepth[i], depthSlotWarnings_[i], lines);
     }
 }

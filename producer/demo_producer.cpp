@@ -1,5 +1,8 @@
 // The producer without a camera: the same capture thread, SIGINT handling
 // and shutdown, fed from a video file or an image sequence that loops.
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -12,6 +15,7 @@
 #include <string>
 
 #include "camera_capture.h"
+#include "console_line.h"
 #include "producer_share_memory.h"
 
 namespace {
@@ -36,7 +40,7 @@ public:
 void fileCaptureThread(ProducerSharedMemory* shm, const std::string& source, int fps) {
     LoopingVideoCapture capture(source);
     if (!capture.isOpened()) {
-        std::cerr << "Error: Could not open video source " << source << std::endl;
+        ConsoleLine(STDERR_FILENO) << "Error: Could not open video source " << source << '\n';
         return;
     }
     runCaptureLoop(capture, shm, 1920, 1080, fps);
@@ -53,7 +57,9 @@ public:
         if (passesPerSecond <= 0) {
             return;
         }
-        const auto period = std::chrono::milliseconds(1000 / passesPerSecond);
+        // At least a millisecond: above 1000 passes a second the period would
+        // be 0 and the monitor would spin on the registry mutex.
+        const auto period = std::chrono::milliseconds(std::max(1, 1000 / passesPerSecond));
         ScopedSigintBlock block;  // SIGINT stays with the waiting main thread
         thread_ = std::thread([this, shm, period] {
             try {
@@ -63,7 +69,7 @@ public:
                     stopped_.wait_for(lock, period, [this] { return stop_; });
                 }
             } catch (const std::exception& error) {
-                std::cerr << "Error: Health monitor stopped: " << error.what() << std::endl;
+                ConsoleLine(STDERR_FILENO) << "Error: Health monitor stopped: " << error.what() << '\n';
             }
         });
     }

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "console_line.h"
 #include "registry.h"
 #include "scoped_fd.h"
 #include "intrinsics_print.h"
@@ -279,15 +280,15 @@ void ProducerSharedMemory::cleanup() {
     }
     for (int i = 0; i < MAX_CONSUMERS; ++i) {
         if (semDepth[i] != nullptr) {
-            printf("semdepth:%d\r\n", i);
+            ConsoleLine(STDOUT_FILENO) << "semdepth:" << i << "\r\n";
         }
         if (semColor[i] != nullptr) {
-            printf("semColorBuff:%d\r\n", i);
+            ConsoleLine(STDOUT_FILENO) << "semColorBuff:" << i << "\r\n";
         }
     }
 }
 
-bool ProducerSharedMemory::takeLock(LockOutcome outcome, LockUse use) {
+bool ProducerSharedMemory::takeLock(LockOutcome outcome, LockUse use, ConsoleLines* later) {
     if (outcome == LockOutcome::Acquired || outcome == LockOutcome::RecoveredFromDeadOwner) {
         return true;
     }
@@ -296,15 +297,16 @@ bool ProducerSharedMemory::takeLock(LockOutcome outcome, LockUse use) {
     if (outcome == LockOutcome::Failed) {
         if (!report.unusableReported) {
             report.unusableReported = true;
-            std::cerr << "Error: " << text.mutex << " in the segment is not a usable mutex; " << text.unusable
-                      << " while it stays so." << std::endl;
+            ConsoleLine(STDERR_FILENO, later) << "Error: " << text.mutex << " in the segment is not a usable mutex; "
+                                              << text.unusable << " while it stays so.\n";
         }
         return false;
     }
     ++report.timeoutsSinceWarning;
     if (report.timeout.due(std::chrono::seconds(1))) {
-        std::cerr << "Warning: " << text.mutex << " held by another process for too long; "
-                  << report.timeoutsSinceWarning << " " << text.dropped << " since the last warning." << std::endl;
+        ConsoleLine(STDERR_FILENO, later) << "Warning: " << text.mutex << " held by another process for too long; "
+                                          << report.timeoutsSinceWarning << " " << text.dropped
+                                          << " since the last warning.\n";
         report.timeoutsSinceWarning = 0;
     }
     return false;
@@ -314,11 +316,11 @@ bool ProducerSharedMemory::takeLock(LockOutcome outcome, LockUse use) {
 // Runs under the frame mutex and, inside it, the registry mutex, so the
 // health monitor can never close a handle while it is being posted. The
 // registry wait is short: readers of the frame queue behind it.
-void ProducerSharedMemory::postConsumers(bool colour) {
+void ProducerSharedMemory::postConsumers(bool colour, ConsoleLines& lines) {
     const StreamTarget target =
         colour ? colorTarget(sharedData, semColor) : depthTarget(sharedData, semDepth);
     RegistryLock registryLock(sharedData, framePeriod());
-    if (!takeLock(registryLock.outcome(), RegistryInPublish)) {
+    if (!takeLock(registryLock.outcome(), RegistryInPublish, &lines)) {
         return;
     }
     for (int i = 0; i < MAX_CONSUMERS; ++i) {
@@ -333,7 +335,7 @@ void ProducerSharedMemory::postConsumers(bool colour) {
         }
         target.slots[i].missedChecks = 0;
         if (sem_post(handle) == -1) {
-            std::cerr << target.postFailure << std::strerror(errno) << std::endl;
+            ConsoleLine(STDERR_FILENO, &lines) << target.postFailure << std::strerror(errno) << '\n';
         }
     }
 }
@@ -345,10 +347,13 @@ void ProducerSharedMemory::publish(bool colour, const void* payload, unsigned in
     const StreamTarget target =
         colour ? colorTarget(sharedData, semColor) : depthTarget(sharedData, semDepth);
     if (length > target.capacity) {
-        std::cerr << "Error: " << target.streamName << " frame of " << length << " bytes exceeds the "
-                  << target.capacity << "-byte capacity; frame not published." << std::endl;
+        ConsoleLine(STDERR_FILENO) << "Error: " << target.streamName << " frame of " << length << " bytes exceeds the "
+                                   << target.capacity << "-byte capacity; frame not published.\n";
         return;
     }
+    // Lines from under the frame mutex wait until it is released: readers
+    // queue behind it.
+    ConsoleLines lines;
     SegmentLock frameLock(target.mutex, target.size, 2 * framePeriod());
     if (!takeLock(frameLock.outcome(), colour ? RgbUse : DepthUse)) {
         return;
@@ -359,7 +364,7 @@ void ProducerSharedMemory::publish(bool colour, const void* payload, unsigned in
     // signed fields.
     std::memcpy(target.steadyTimeUs, &steadyTimeUs, sizeof *target.steadyTimeUs);
     std::memcpy(target.systemTimeUs, &systemTimeUs, sizeof *target.systemTimeUs);
-    postConsumers(colour);
+    postConsumers(colour, lines);
 }
 
 template <typename Record>

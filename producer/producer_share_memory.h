@@ -12,6 +12,8 @@
 #include "segment_lock.h"
 #include "shared_data.h"
 
+class ConsoleLines;
+
 // Lets a repeated warning through at most once per interval.
 class RateLimitedWarning {
 public:
@@ -90,10 +92,11 @@ private:
         unsigned long timeoutsSinceWarning = 0;
     };
 
-    bool takeLock(LockOutcome outcome, LockUse use);
+    // Reports a lock not taken; into `later` when given, else at once.
+    bool takeLock(LockOutcome outcome, LockUse use, ConsoleLines* later = nullptr);
     void publish(bool colour, const void* payload, unsigned int length, unsigned long steadyTimeUs,
                  unsigned long systemTimeUs);
-    void postConsumers(bool colour);
+    void postConsumers(bool colour, ConsoleLines& lines);
     template <typename Record>
     void copyRecordIn(LockUse use, pthread_mutex_t* mutex, Record& destination, const Record& source,
                       std::uint32_t* frameSize = nullptr);

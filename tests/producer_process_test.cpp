@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -178,6 +180,63 @@ TEST_F(ProducerProcessTest, SigtermTakesDefaultActionAndLeavesSegment) {
     EXPECT_EQ(demo->termSignal(), SIGTERM);
     EXPECT_EQ(demo->stdoutText(), "Camera started: 320x240 @ 30 FPS\n");
     EXPECT_TRUE(segmentExists()) << "no teardown runs on SIGTERM";
+}
+
+// The demo with its standard output on `out` (the test keeps no other end
+// of it but the one it passes), its standard error on /dev/null; SIGINT
+// once it publishes. Returns the wait status, or -1 if it did not end in time.
+int sigintWithConsoleOn(int out, const std::string& clip) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const std::string path = DEMO_PRODUCER_PATH;
+    char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>(clip.c_str()), const_cast<char*>("30"),
+                    const_cast<char*>("20"), nullptr};
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out);
+    if (rc != 0) {
+        ADD_FAILURE() << "cannot start the demo";
+        return -1;
+    }
+    int status = -1;
+    EXPECT_TRUE(waitUntil(segmentHasFrame, kStartTimeout)) << "the demo publishes";
+    kill(pid, SIGINT);
+    if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, kExitTimeout)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return status;
+}
+
+// A console that takes no output costs lines, never the run: with the
+// reader gone (SIGPIPE would kill it) or a pipe full and never drained (a
+// write would block the handler or the capture thread), SIGINT still ends
+// it in order.
+TEST_F(ProducerProcessTest, SigintEndsTheRunWhateverBecomesOfStdout) {
+    const std::string clip = dir.path() + "/clip.avi";
+    writeClip(clip, 4, 320, 240);
+
+    int closed[2];
+    ASSERT_EQ(pipe2(closed, O_CLOEXEC), 0);
+    close(closed[0]);
+    EXPECT_EQ(sigintWithConsoleOn(closed[1], clip), 0) << "closed pipe: exits 0, not killed by SIGPIPE";
+    EXPECT_FALSE(segmentExists()) << "closed pipe";
+
+    removeSegmentLeftovers();
+    int full[2];
+    ASSERT_EQ(pipe2(full, O_CLOEXEC | O_NONBLOCK), 0);
+    const std::string block(4096, 'x');
+    while (write(full[1], block.data(), block.size()) > 0) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    ASSERT_EQ(fcntl(full[1], F_SETFL, 0), 0);  // the demo's writes block, as on any console
+    EXPECT_EQ(sigintWithConsoleOn(full[1], clip), 0) << "full pipe: the stop is not held up by a write";
+    EXPECT_FALSE(segmentExists()) << "full pipe";
+    close(full[0]);
 }
 
 TEST_F(ProducerProcessTest, DemoWithUnreadableSourceStillClosesCleanly) {

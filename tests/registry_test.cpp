@@ -282,7 +282,10 @@ TEST_F(RegistryTest, DepthLinesAndIndependenceOfTheTwoTablesInOnePass) {
     EXPECT_EQ(owner.sharedData->colorConsumers[0].occupied, 1);
 }
 
-TEST_F(RegistryTest, UnopenableLiveConsumerWarnsRarelyAndIsNeverRetired) {
+// A consumer makes its semaphore before it gives its process id, so a live
+// process whose semaphore never opens (not a consumer, or another user's) is
+// counted as missing its posts and frees the slot like a stalled consumer.
+TEST_F(RegistryTest, UnopenableLiveConsumerWarnsRarelyAndIsRetiredAfter30Passes) {
     ::testing::internal::CaptureStdout();
     view.registerConsumerRGB();
     ::testing::internal::GetCapturedStdout();
@@ -290,18 +293,28 @@ TEST_F(RegistryTest, UnopenableLiveConsumerWarnsRarelyAndIsNeverRetired) {
     const pid_t child = forkAndHold([] {});
     owner.sharedData->colorConsumers[5] = {1, {}, child, 0};
     std::string warnings;
-    for (int pass = 0; pass < 40; ++pass) {
+    std::string lines;
+    for (int pass = 1; pass <= 40; ++pass) {
         monitorPass();
         warnings += err;
+        if (pass > 1) {
+            lines += out;  // the first holds the real consumer's "New consumer" line
+        }
+        if (pass == 29) {
+            EXPECT_EQ(owner.sharedData->colorConsumers[5].occupied, 1) << "still held after 29 passes";
+        }
     }
     killAndReap(child);
     EXPECT_EQ(warnings, "[SEM_COLOR] Warning:Failed to open existing semaphore for consumer with PID " +
                             std::to_string(child) + ". Error: No such file or directory\n")
         << "once per slot per 10 s, not once per pass";
-    EXPECT_NE(owner.semColor[0], nullptr);
-    EXPECT_EQ(owner.sharedData->colorConsumers[0].missedChecks, 0u);
-    EXPECT_EQ(owner.sharedData->colorConsumers[5].occupied, 1);
+    EXPECT_EQ(lines, "[SEM_COLOR] Info: Consumer 5 with PID " + std::to_string(child) +
+                         " is considered offline due to excessive unresponsiveness.\n");
+    EXPECT_EQ(owner.sharedData->colorConsumers[5].occupied, 0);
+    EXPECT_EQ(owner.sharedData->colorConsumers[5].pid, 0);
     EXPECT_EQ(owner.semColor[5], nullptr);
+    EXPECT_NE(owner.semColor[0], nullptr) << "the real consumer opened on the first pass and stays";
+    EXPECT_EQ(owner.sharedData->colorConsumers[0].occupied, 1);
 }
 
 // Across processes: a registered consumer waiting in getRGBFrame is woken

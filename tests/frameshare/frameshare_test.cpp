@@ -104,6 +104,21 @@ std::string statusLineAfter(int fd) {
     return response.substr(0, response.find("\r\n"));
 }
 
+// A zeroed segment of the right size and mode, as a producer would leave
+// before its first frame, mapped for the test to write records into.
+SharedData* mapBareSegment() {
+    const int fd = shm_open(SHM_NAME, O_CREAT | O_RDWR, 0600);
+    if (fd < 0 || ftruncate(fd, sizeof(SharedData)) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return nullptr;
+    }
+    void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    return mapping == MAP_FAILED ? nullptr : static_cast<SharedData*>(mapping);
+}
+
 json statusOf(int port) {
     const std::string response = httpGet(port, "/status.json");
     const std::size_t body = response.find("\r\n\r\n");
@@ -223,13 +238,9 @@ TEST_F(FrameshareTest, StatusTellsEachStateWithItsExitStatus) {
     {
         // A segment with no frame yet, and registry slots written at the
         // layout's own offsets: one live consumer, one long gone.
-        const int fd = shm_open(SHM_NAME, O_CREAT | O_RDWR, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(ftruncate(fd, sizeof(SharedData)), 0);
-        void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        close(fd);
-        ASSERT_NE(mapping, MAP_FAILED);
-        auto* data = static_cast<SharedData*>(mapping);
+        SharedData* data = mapBareSegment();
+        ASSERT_NE(data, nullptr);
+        void* mapping = data;
         data->colorConsumers[2] = ConsumerSlot{1, {}, static_cast<std::int32_t>(getpid()), 7};
         data->depthConsumers[9] = ConsumerSlot{0x5a, {}, 0x7ffffff0, 0xFFFFFFFFFFFFFFF0ull};
         munmap(mapping, sizeof(SharedData));
@@ -509,13 +520,9 @@ TEST_F(FrameshareTest, StalledViewerDelaysNeitherOtherViewersNorTheProducer) {
 TEST_F(FrameshareTest, ServeBoundsWhatHostileClientsTake) {
     // A segment with one frame that never changes, its size changed later
     // under the same timestamp.
-    const int fd = shm_open(SHM_NAME, O_CREAT | O_RDWR, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, sizeof(SharedData)), 0);
-    void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    ASSERT_NE(mapping, MAP_FAILED);
-    auto* data = static_cast<SharedData*>(mapping);
+    SharedData* data = mapBareSegment();
+    ASSERT_NE(data, nullptr);
+    void* mapping = data;
     const std::uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x04, 0x38, 0x07, 0x80, 0x03};
     std::memcpy(data->rgbFrame.data, jpeg, sizeof jpeg);
     data->rgbFrame.size = 4;

@@ -370,6 +370,14 @@ public:
     explicit GuardedServer(std::size_t workers) {
         new_task_queue = [workers] { return new BoundedPool(workers); };
     }
+    // The library listens with a backlog of 5: a burst of connections beyond
+    // it has its SYNs dropped and retried seconds later, so the refusal at
+    // accept (or the service) comes late. A second listen() only widens it.
+    void widenBacklog() {
+        if (svr_sock_ != INVALID_SOCKET) {
+            ::listen(svr_sock_, SOMAXCONN);
+        }
+    }
 
 private:
     // The library calls this once for each accepted connection.
@@ -595,6 +603,7 @@ int runServe(const ServeOptions& options) {
                    bindProblem(options.host, options.port));
         return kExitError;
     }
+    server.widenBacklog();
     writeOut("Serving http://" + hostForUrl(options.host) + ":" + std::to_string(port) +
              "/ (stream /stream.mjpg, frame /frame.jpg, status /status.json; at most " +
              std::to_string(options.maxViewers) + " viewers)\n");

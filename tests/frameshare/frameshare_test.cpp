@@ -579,7 +579,8 @@ TEST_F(FrameshareTest, ServeBoundsWhatHostileClientsTake) {
                        std::string(head, sizeof head) == "HTTP/1.1 503";
             });
         },
-        milliseconds(8000)));
+        milliseconds(30000)))
+        << "the connections beyond the workers and the queue are refused";
     EXPECT_TRUE(waitUntil([&] { return httpGet(port, "/status.json").rfind("HTTP/1.1 200", 0) == 0; },
                           milliseconds(60000)))
         << "the trickling clients keep every worker";

@@ -244,21 +244,7 @@ TEST_F(ConsumerViewTest, SemaphoresAreOwnerAndGroupInTheSegmentsGroup) {
 // a second and an exception, never a hang.
 TEST_F(ConsumerViewTest, RegistrationGivesUpOnAStoppedRegistryHolder) {
     owner.initialize();
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        SegmentView view;
-        pthread_mutex_lock(&view->consumerMutex.handle);
-        (void)!write(ready[1], "R", 1);
-        raise(SIGSTOP);
-        _exit(0);
-    }
-    char byte = 0;
-    EXPECT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
+    StoppedHolder holder([](SharedData* data) { pthread_mutex_lock(&data->consumerMutex.handle); });
     ConsumerSharedMemory view;
     ::testing::internal::CaptureStdout();
     view.initialize();
@@ -271,8 +257,7 @@ TEST_F(ConsumerViewTest, RegistrationGivesUpOnAStoppedRegistryHolder) {
         return "registered";
     });
     const bool ended = registration.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-    kill(holder, SIGKILL);  // lets a hung registration end, too
-    waitpid(holder, nullptr, 0);
+    holder.release();  // lets a hung registration end, too
     EXPECT_TRUE(ended) << "registration hangs on a stopped holder";
     EXPECT_EQ(registration.get(), "Registry is busy; try again.");
     EXPECT_EQ(view.semColor, nullptr);

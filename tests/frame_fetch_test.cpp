@@ -101,45 +101,6 @@ bool matchesPattern(const std::uint8_t* data, std::size_t size, std::int64_t tim
     return true;
 }
 
-// A process that takes one of the segment's mutexes and then stops
-// (SIGSTOP), as a frozen reader or a hostile member of the group would.
-class StoppedHolder {
-public:
-    explicit StoppedHolder(std::size_t mutexOffset) {
-        int ready[2];
-        if (pipe(ready) != 0) {
-            ADD_FAILURE() << "pipe failed";
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            SegmentView view;
-            auto* mutex = reinterpret_cast<pthread_mutex_t*>(reinterpret_cast<char*>(view.data()) + mutexOffset);
-            pthread_mutex_lock(mutex);
-            (void)!write(ready[1], "R", 1);
-            raise(SIGSTOP);
-            pause();
-            _exit(0);
-        }
-        close(ready[1]);
-        char byte = 0;
-        EXPECT_EQ(read(ready[0], &byte, 1), 1);
-        close(ready[0]);
-    }
-    ~StoppedHolder() { release(); }
-    // Killed, its robust mutex is recovered by the next locker.
-    void release() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-};
-
 // Runs reader_child with both standard output and error on `fd`, SIGPIPE at
 // its default action; returns its wait status, or -1 if it had to be killed
 // after a minute.
@@ -479,8 +440,8 @@ TEST_F(FrameFetchTest, FrozenMutexHoldersNeverHangAColourRead) {
         return call;
     };
     {
-        StoppedHolder depth(offsetof(SharedData, depthMutex));
-        StoppedHolder imu(offsetof(SharedData, imuFrameMutex));
+        StoppedHolder depth([](SharedData* data) { pthread_mutex_lock(&data->depthMutex.handle); });
+        StoppedHolder imu([](SharedData* data) { pthread_mutex_lock(&data->imuFrameMutex.handle); });
         FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
         auto call = fetchWithWatchdog(frame);
         if (call.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
@@ -496,7 +457,7 @@ TEST_F(FrameFetchTest, FrozenMutexHoldersNeverHangAColourRead) {
     }
     {
         std::memset(buffer.data(), 0xEE, 70000);
-        StoppedHolder colour(offsetof(SharedData, rgbMutex));
+        StoppedHolder colour([](SharedData* data) { pthread_mutex_lock(&data->rgbMutex.handle); });
         FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
         auto call = fetchWithWatchdog(frame);
         if (call.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {

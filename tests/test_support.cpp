@@ -65,6 +65,33 @@ bool segmentHasFrame() {
     return view && view->rgbFrame.size > 0;
 }
 
+StoppedHolder::StoppedHolder(const std::function<void(SharedData*)>& lockWhile) {
+    pid_ = fork();
+    if (pid_ < 0) {
+        ADD_FAILURE() << "fork failed";
+        return;
+    }
+    if (pid_ == 0) {
+        SegmentView view;
+        lockWhile(view.data());
+        raise(SIGSTOP);
+        _exit(0);
+    }
+    int status = 0;
+    if (waitpid(pid_, &status, WUNTRACED) != pid_ || !WIFSTOPPED(status)) {
+        ADD_FAILURE() << "the holder did not stop";
+        pid_ = -1;
+    }
+}
+
+void StoppedHolder::release() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+}
+
 void killWhileHolding(const std::function<void(SharedData*)>& holdWhile) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);

@@ -47,6 +47,23 @@ bool segmentHasFrame();
 // mapping still exists, as a crashing process would be.
 void killWhileHolding(const std::function<void(SharedData*)>& holdWhile);
 
+// Forks a process that maps the segment, runs lockWhile on it (takes one or
+// more of its mutexes) and stops itself (SIGSTOP), as a frozen reader or a
+// hostile member of the group would. The constructor returns once it has
+// stopped; release() (or the destructor) kills it, and the next locker
+// recovers the robust mutexes.
+class StoppedHolder {
+public:
+    explicit StoppedHolder(const std::function<void(SharedData*)>& lockWhile);
+    ~StoppedHolder() { release(); }
+    StoppedHolder(const StoppedHolder&) = delete;
+    StoppedHolder& operator=(const StoppedHolder&) = delete;
+    void release();
+
+private:
+    pid_t pid_ = -1;
+};
+
 std::vector<std::string> splitLines(const std::string& text);
 
 // Polls until the predicate holds or the deadline passes.

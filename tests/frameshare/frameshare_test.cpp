@@ -270,12 +270,9 @@ TEST_F(FrameshareTest, StatusTellsEachStateWithItsExitStatus) {
 
         // A frame that never changes, whose start-of-frame marker is cut off:
         // no size can be read, and the producer counts as stalled.
-        const int again = shm_open(SHM_NAME, O_RDWR, 0600);
-        ASSERT_GE(again, 0);
-        mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, again, 0);
-        close(again);
-        ASSERT_NE(mapping, MAP_FAILED);
-        data = static_cast<SharedData*>(mapping);
+        data = mapBareSegment();  // the same object again
+        ASSERT_NE(data, nullptr);
+        mapping = data;
         const std::uint8_t truncated[] = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x04};
         std::memcpy(data->rgbFrame.data, truncated, sizeof truncated);
         data->rgbFrame.size = sizeof truncated;

@@ -280,17 +280,10 @@ TEST_F(HostileStateTest, MonitorMapsNothingButTheConsumersOwnSemaphore) {
 
 TEST_F(HostileStateTest, StoppedMutexHolderCostsFramesNotTheProducer) {
     auto producer = startDemo({"30", "10"});
-    const pid_t holder = fork();
-    if (holder == 0) {
-        SegmentView view;
-        pthread_mutex_lock(&view->rgbMutex.handle);
-        pthread_mutex_lock(&view->consumerMutex.handle);
-        raise(SIGSTOP);
-        _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(holder, &status, WUNTRACED), holder);
-    ASSERT_TRUE(WIFSTOPPED(status));
+    StoppedHolder holder([](SharedData* data) {
+        pthread_mutex_lock(&data->rgbMutex.handle);
+        pthread_mutex_lock(&data->consumerMutex.handle);
+    });
 
     EXPECT_TRUE(waitUntil([&] { return countOf(producer->stderrText(), "rgbMutex held") >= 2; }, milliseconds(10000)))
         << "frames are dropped with a warning, and capture goes on: " << producer->stderrText();
@@ -306,8 +299,6 @@ TEST_F(HostileStateTest, StoppedMutexHolderCostsFramesNotTheProducer) {
     producer->signal(SIGINT);
     EXPECT_TRUE(producer->waitExit(milliseconds(10000))) << "SIGINT ends the producer";
     EXPECT_EQ(producer->exitCode(), 0) << producer->stderrText();
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
 }
 
 TEST_F(HostileStateTest, UnusableFrameMutexIsReportedOnce) {

@@ -194,8 +194,6 @@ void ProducerSharedMemory::initialize() {
         munmap(mapping, sizeof(SharedData));
         throw;
     }
-    struct stat own {};
-    fstat(fd.get(), &own);
     const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
     for (int attempt = 0;; ++attempt) {
         if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
@@ -216,8 +214,6 @@ void ProducerSharedMemory::initialize() {
         }
     }
     sharedData = static_cast<SharedData*>(mapping);
-    segmentDevice_ = own.st_dev;
-    segmentInode_ = own.st_ino;
     segmentFd_ = fd.release();
 }
 
@@ -271,8 +267,8 @@ void ProducerSharedMemory::cleanup() {
         // so no other producer can have replaced it with a live one unless
         // someone removed it by hand.
         struct stat named {};
-        if (lstat(segmentPath().c_str(), &named) == 0 && named.st_dev == segmentDevice_ &&
-            named.st_ino == segmentInode_) {
+        struct stat own {};
+        if (lstat(segmentPath().c_str(), &named) == 0 && fstat(segmentFd_, &own) == 0 && sameObject(named, own)) {
             shm_unlink(SHM_NAME);
         }
         close(segmentFd_);

@@ -107,8 +107,6 @@ private:
     // The segment's descriptor, held for the producer's life: its exclusive
     // flock tells other producers that this one is publishing.
     int segmentFd_ = -1;
-    dev_t segmentDevice_ = 0;
-    ino_t segmentInode_ = 0;
     LockReport lockReports_[LockUseCount];
     RateLimitedWarning colorSlotWarnings_[MAX_CONSUMERS];
     RateLimitedWarning depthSlotWarnings_[MAX_CONSUMERS];

@@ -1,48 +1,133 @@
 # Installs the programs (frameshare beside the producer), the library with its header, a pkg-config file, a
-# CMake package (find_package(framereader) gives framereader::framereader),
-# a systemd unit for the producer with the sysusers.d entry for its user,
-# and packages it all as a .deb.
+# CMake package (find_package(framereader) gives framereader::framereader), the systemd units with their udev
+# rule, sysusers.d entry and /etc/default files, and packages it all as three .debs.
+
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS producer demo_producer frameshare RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Components, one per .deb. Anything installed without a component belongs to the programs.
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME frameshare)
+
+install(TARGETS producer demo_producer frameshare RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT frameshare)
 install(TARGETS framereader EXPORT framereaderTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libframereader1 NAMELINK_COMPONENT libframereader-dev
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT libframereader-dev)
 
 install(EXPORT framereaderTargets NAMESPACE framereader::
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/framereader)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/framereader COMPONENT libframereader-dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/packaging/framereaderConfig.cmake.in
   ${PROJECT_BINARY_DIR}/framereaderConfig.cmake
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/framereader)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/framereaderConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/framereaderConfig.cmake ${PROJECT_BINARY_DIR}/framereaderConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/framereader)
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/framereader COMPONENT libframereader-dev)
 
 # Relocatable: the prefix is found from where the .pc file lies.
 file(RELATIVE_PATH PKGCONFIG_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 configure_file(${PROJECT_SOURCE_DIR}/packaging/framereader.pc.in ${PROJECT_BINARY_DIR}/framereader.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/framereader.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/framereader.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT libframereader-dev)
 
-configure_file(${PROJECT_SOURCE_DIR}/packaging/frameshare-producer.service.in
-  ${PROJECT_BINARY_DIR}/frameshare-producer.service @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/frameshare-producer.service DESTINATION lib/systemd/system)
-# The service's own user; the package's postinst creates it at once.
+# The services. Their paths depend on the prefix given at install time (cmake --install --prefix P, or /usr
+# for the package), so the units are written then: ExecStart points into that prefix, and the options come
+# from /etc/default for /usr, P/etc/default otherwise. The unit, udev and sysusers.d directories below the
+# prefix are all on systemd's and udev's search paths for /usr and /usr/local.
+install(CODE "
+  if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    set(FRAMESHARE_SYSCONFDIR /etc)
+    # A system prefix needs no run path: the library is on the loader's path.
+    file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/frameshare\")
+  else()
+    set(FRAMESHARE_SYSCONFDIR \"\${CMAKE_INSTALL_PREFIX}/etc\")
+  endif()
+  set(FRAMESHARE_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  foreach(unit frameshare-producer.service frameshare-serve.service)
+    file(READ \"${PROJECT_SOURCE_DIR}/packaging/\${unit}.in\" text)
+    string(CONFIGURE \"\${text}\" text @ONLY)
+    string(REPLACE \"EnvironmentFile=-/etc/\" \"EnvironmentFile=-\${FRAMESHARE_SYSCONFDIR}/\" text \"\${text}\")
+    file(WRITE \"${PROJECT_BINARY_DIR}/install-units/\${unit}\" \"\${text}\")
+  endforeach()
+  file(INSTALL \"${PROJECT_BINARY_DIR}/install-units/frameshare-producer.service\"
+    \"${PROJECT_BINARY_DIR}/install-units/frameshare-serve.service\"
+    \"${PROJECT_SOURCE_DIR}/packaging/frameshare-camera.target\"
+    DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/default/frameshare-producer\"
+    \"${PROJECT_SOURCE_DIR}/packaging/default/frameshare-serve\"
+    DESTINATION \"\${FRAMESHARE_SYSCONFDIR}/default\" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+" COMPONENT frameshare)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/71-frameshare.rules DESTINATION lib/udev/rules.d COMPONENT frameshare)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/frameshare.sysusers.conf DESTINATION lib/sysusers.d
-  RENAME frameshare.conf)
-configure_file(${PROJECT_SOURCE_DIR}/packaging/postinst.in ${PROJECT_BINARY_DIR}/debian/postinst @ONLY)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian/postinst)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+  RENAME frameshare.conf COMPONENT frameshare)
 
+# --- Packages --------------------------------------------------------------------------------------------
+# The .debs install into /usr unless -DCPACK_PACKAGING_INSTALL_PREFIX says otherwise; the install step runs
+# with that prefix and a staging DESTDIR, so the units point into it.
+if(NOT DEFINED CPACK_PACKAGING_INSTALL_PREFIX)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+endif()
+set(CPACK_INSTALL_PREFIX ${CPACK_PACKAGING_INSTALL_PREFIX})
+set(CPACK_SET_DESTDIR ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME frameshare)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "frameshare maintainers <frameshare@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Camera frames from one producer to many readers through shared memory")
+set(FRAMESHARE_PACKAGE_CONTACT "frameshare maintainers <frameshare@example.invalid>" CACHE STRING
+  "Maintainer of the .debs, also named in their changelog")
+set(CPACK_PACKAGE_CONTACT "${FRAMESHARE_PACKAGE_CONTACT}")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The package installs where cmake --install would: configure with
-# -DCMAKE_INSTALL_PREFIX=/usr for a system package.
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# The programs' own library is found in the build tree; its package is named in their dependencies.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/framereader)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_COMPONENTS_ALL "")
+set(FRAMESHARE_DEB_VERSION "${PROJECT_VERSION}")
+
+# One package per component: frameshare_deb(COMPONENT SECTION SUMMARY DESCRIPTION [DEPENDS ...]
+# [CONTROL files...]). Each package gets its copyright and changelog; the component is its name.
+macro(frameshare_deb component section summary description)
+  cmake_parse_arguments(_deb "" "" "DEPENDS;CONTROL" ${ARGN})
+  string(TOUPPER "${component}" _deb_upper)
+  list(APPEND CPACK_COMPONENTS_ALL ${component})
+  set(CPACK_DEBIAN_${_deb_upper}_PACKAGE_NAME ${component})
+  set(CPACK_DEBIAN_${_deb_upper}_PACKAGE_SECTION ${section})
+  set(CPACK_COMPONENT_${_deb_upper}_DESCRIPTION "${summary}\n${description}")
+  string(REPLACE ";" ", " _deb_depends "${_deb_DEPENDS}")
+  set(CPACK_DEBIAN_${_deb_upper}_PACKAGE_DEPENDS "${_deb_depends}")
+  set(CPACK_DEBIAN_${_deb_upper}_PACKAGE_CONTROL_EXTRA ${_deb_CONTROL})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+    DESTINATION share/doc/${component} COMPONENT ${component})
+endmacro()
+
+# A native package's changelog, compressed without a time stamp.
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/debian)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+execute_process(COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/debian/changelog
+  OUTPUT_FILE ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+# The /etc/default files are the admin's: dpkg keeps their changes.
+if(CPACK_PACKAGING_INSTALL_PREFIX STREQUAL "/usr")
+  set(FRAMESHARE_DEB_SYSCONFDIR /etc)
+else()
+  set(FRAMESHARE_DEB_SYSCONFDIR ${CPACK_PACKAGING_INSTALL_PREFIX}/etc)
+endif()
+foreach(script postinst prerm postrm conffiles)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/${script}.in ${PROJECT_BINARY_DIR}/debian/${script} @ONLY)
+endforeach()
+# Only libframereader1 has a shared object, so only it gets a shlibs file.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+frameshare_deb(libframereader1 libs "Camera frames from shared memory: reader library"
+  "The shared library framereader, whose one function get_frame_data copies\nthe current camera frame published by the frameshare producer."
+  CONTROL ${PROJECT_SOURCE_DIR}/packaging/debian/libframereader1/triggers
+    ${PROJECT_SOURCE_DIR}/packaging/debian/libframereader1/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/libframereader1/postrm)
+frameshare_deb(libframereader-dev libdevel "Camera frames from shared memory: reader development files"
+  "Header, linker name, pkg-config file and CMake package of framereader, the\nlibrary that reads camera frames published by the frameshare producer."
+  DEPENDS "libframereader1 (= ${FRAMESHARE_DEB_VERSION})")
+frameshare_deb(frameshare video "Camera frames from one producer to many readers through shared memory"
+  "The producer publishes a camera's JPEG frames into POSIX shared memory; any\nnumber of local processes read them through libframereader1. frameshare\nshows the feed's status, saves, records and serves it over HTTP. Includes\nsystemd units for the producer (started with a video capture device) and\nfor the web view (off by default)."
+  DEPENDS "libframereader1 (= ${FRAMESHARE_DEB_VERSION})" "systemd | systemd-standalone-sysusers | systemd-sysusers"
+  CONTROL ${PROJECT_BINARY_DIR}/debian/conffiles ${PROJECT_BINARY_DIR}/debian/postinst ${PROJECT_BINARY_DIR}/debian/prerm ${PROJECT_BINARY_DIR}/debian/postrm)
+
 include(CPack)

@@ -5,9 +5,6 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# Components, one per .deb. Anything installed without a component belongs to the programs.
-set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME frameshare)
-
 install(TARGETS producer demo_producer frameshare RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT frameshare)
 install(TARGETS framereader EXPORT framereaderTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libframereader1 NAMELINK_COMPONENT libframereader-dev
@@ -85,7 +82,8 @@ set(CPACK_COMPONENTS_ALL "")
 set(FRAMESHARE_DEB_VERSION "${PROJECT_VERSION}")
 
 # One package per component: frameshare_deb(COMPONENT SECTION SUMMARY DESCRIPTION [DEPENDS ...]
-# [CONTROL files...]). Each package gets its copyright and changelog; the component is its name.
+# [CONTROL files...]). Each package gets its copyright and changelog; the component is its name. A new
+# package: install its files with COMPONENT <name> and add its frameshare_deb() line below.
 macro(frameshare_deb component section summary description)
   cmake_parse_arguments(_deb "" "" "DEPENDS;CONTROL" ${ARGN})
   string(TOUPPER "${component}" _deb_upper)

@@ -9,3 +9,6 @@ if(CMAKE_LIBRARY_ARCHITECTURE AND EXISTS /etc/debian_version AND NOT FRAMESHARE_
   set(FRAMESHARE_LIBDIR_DECIDED ON CACHE INTERNAL "")
 endif()
 include(GNUInstallDirs)
+
+# Components, one per .deb (see Install.cmake). Anything installed without one belongs to the programs.
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME frameshare)

@@ -79,13 +79,17 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/framereade
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL "")
-set(FRAMESHARE_DEB_VERSION "${PROJECT_VERSION}")
+# Debian revision 1: the first packaging split into three. Before it, one package named frameshare held
+# the library and its development files too; the library packages take those files over from it.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(FRAMESHARE_DEB_VERSION "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
+set(FRAMESHARE_DEB_TAKES_OVER "frameshare (<< 1.0.0-1)")
 
 # One package per component: frameshare_deb(COMPONENT SECTION SUMMARY DESCRIPTION [DEPENDS ...]
-# [CONTROL files...]). Each package gets its copyright and changelog; the component is its name. A new
-# package: install its files with COMPONENT <name> and add its frameshare_deb() line below.
+# [CONTROL files...] [TAKES_OVER relation]). Each package gets its copyright and changelog; the component is
+# its name. A new package: install its files with COMPONENT <name> and add its frameshare_deb() line below.
 macro(frameshare_deb component section summary description)
-  cmake_parse_arguments(_deb "" "" "DEPENDS;CONTROL" ${ARGN})
+  cmake_parse_arguments(_deb "" "TAKES_OVER" "DEPENDS;CONTROL" ${ARGN})
   string(TOUPPER "${component}" _deb_upper)
   list(APPEND CPACK_COMPONENTS_ALL ${component})
   set(CPACK_DEBIAN_${_deb_upper}_PACKAGE_NAME ${component})
@@ -94,15 +98,17 @@ macro(frameshare_deb component section summary description)
   string(REPLACE ";" ", " _deb_depends "${_deb_DEPENDS}")
   set(CPACK_DEBIAN_${_deb_upper}_PACKAGE_DEPENDS "${_deb_depends}")
   set(CPACK_DEBIAN_${_deb_upper}_PACKAGE_CONTROL_EXTRA ${_deb_CONTROL})
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
+  set(CPACK_DEBIAN_${_deb_upper}_PACKAGE_REPLACES "${_deb_TAKES_OVER}")
+  set(CPACK_DEBIAN_${_deb_upper}_PACKAGE_BREAKS "${_deb_TAKES_OVER}")
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
     DESTINATION share/doc/${component} COMPONENT ${component})
 endmacro()
 
-# A native package's changelog, compressed without a time stamp.
+# The packages' changelog, compressed without a time stamp.
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/debian)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
 execute_process(COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/debian/changelog
-  OUTPUT_FILE ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+  OUTPUT_FILE ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
 # The /etc/default files are the admin's: dpkg keeps their changes.
 if(CPACK_PACKAGING_INSTALL_PREFIX STREQUAL "/usr")
   set(FRAMESHARE_DEB_SYSCONFDIR /etc)
@@ -118,11 +124,12 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 frameshare_deb(libframereader1 libs "Camera frames from shared memory: reader library"
   "The shared library framereader, whose one function get_frame_data copies\nthe current camera frame published by the frameshare producer."
+  TAKES_OVER "${FRAMESHARE_DEB_TAKES_OVER}"
   CONTROL ${PROJECT_SOURCE_DIR}/packaging/debian/libframereader1/triggers
     ${PROJECT_SOURCE_DIR}/packaging/debian/libframereader1/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/libframereader1/postrm)
 frameshare_deb(libframereader-dev libdevel "Camera frames from shared memory: reader development files"
   "Header, linker name, pkg-config file and CMake package of framereader, the\nlibrary that reads camera frames published by the frameshare producer."
-  DEPENDS "libframereader1 (= ${FRAMESHARE_DEB_VERSION})")
+  DEPENDS "libframereader1 (= ${FRAMESHARE_DEB_VERSION})" TAKES_OVER "${FRAMESHARE_DEB_TAKES_OVER}")
 frameshare_deb(frameshare video "Camera frames from one producer to many readers through shared memory"
   "The producer publishes a camera's JPEG frames into POSIX shared memory; any\nnumber of local processes read them through libframereader1. frameshare\nshows the feed's status, saves, records and serves it over HTTP. Includes\nsystemd units for the producer (started with a video capture device) and\nfor the web view (off by default)."
   DEPENDS "libframereader1 (= ${FRAMESHARE_DEB_VERSION})" "systemd | systemd-standalone-sysusers | systemd-sysusers"

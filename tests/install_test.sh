@@ -100,7 +100,21 @@ mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/d
 touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
 scratch_dpkg() { dpkg --root="$root" --force-script-chrootless --force-depends --log=/dev/null "$@" >"$work/dpkg" 2>&1 ||
   { cat "$work/dpkg" >&2; fail "dpkg $* failed"; }; }
-scratch_dpkg -i "$work"/deb/*.deb
+# First the single package of before (stand-in: its control file and two of
+# its files); the library packages take those files over on the upgrade.
+old="$work/old"
+mkdir -p "$old/DEBIAN" "$old/usr/include" "$old/usr/lib/$multiarch"
+touch "$old/usr/include/framereader.h" "$old/usr/lib/$multiarch/libframereader.so.1.0.0"
+printf 'Package: frameshare\nVersion: 1.0.0\nArchitecture: %s\nMaintainer: x <x@example.invalid>\nDescription: x\n' \
+  "$(dpkg --print-architecture)" >"$old/DEBIAN/control"
+dpkg-deb --build "$old" "$work/old.deb" >/dev/null
+scratch_dpkg -i "$work/old.deb"
+# Unpacked libraries first and configured after, as apt does it for programs
+# that depend on them.
+scratch_dpkg --auto-deconfigure --unpack "$(deb libframereader1)" "$(deb libframereader-dev)" "$(deb frameshare)"
+scratch_dpkg --configure -a
+[ "$(dpkg --root="$root" -S /usr/include/framereader.h)" = "libframereader-dev: /usr/include/framereader.h" ] ||
+  fail "the header did not move to libframereader-dev"
 grep -q '^frameshare:' "$root/etc/passwd" && grep -q '^frameshare-serve:' "$root/etc/passwd" || fail "no service users"
 grep -Eq '^video:[^:]*:[^:]*:(.*,)?frameshare-serve(,|$)' "$root/etc/group" || fail "frameshare-serve is not in video"
 wants="$root/etc/systemd/system/frameshare-camera.target.wants/frameshare-producer.service"

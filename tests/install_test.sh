@@ -50,7 +50,6 @@ if LD_LIBRARY_PATH="$(dirname "$library")" "$work/caller/read_frame" "$work/x.jp
 fi
 grep -q 'no frame: No such file or directory' "$work/err"
 
-
 # --- The packages ---------------------------------------------------------
 (cd "$build_dir" && cpack -G DEB -B "$work/deb" >/dev/null)
 version=$(dpkg-deb -f "$(ls "$work"/deb/libframereader1_*.deb)" Version)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,9 +16,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "consumer_share_memory.h"
 #include "producer_share_memory.h"
 #include "test_support.h"
 
@@ -315,6 +318,91 @@ TEST_F(HostileStateTest, UnusableFrameMutexIsReportedOnce) {
               "Error: rgbMutex in the segment is not a usable mutex; colour frames are not published while it "
               "stays so.\n");
     EXPECT_EQ(owner.sharedData->depthFrame.steadyTimeUs, 2) << "the depth stream is not affected";
+}
+
+// Garbage over rgbMutex in a running producer: it says so once and ends
+// the capture with a non-zero status, so that a service manager starts it
+// again with a fresh segment, instead of living on publishing nothing.
+TEST_F(HostileStateTest, UnusableFrameMutexEndsTheCaptureWithNonZeroStatus) {
+    auto producer = startDemo({"30"});
+    {
+        SegmentView view;
+        ASSERT_TRUE(view);
+        std::memset(view->rgbMutex.slot, 0xA5, MUTEX_SLOT_SIZE);
+    }
+    ASSERT_TRUE(producer->waitExit(milliseconds(20000))) << "the capture ends by itself";
+    EXPECT_EQ(producer->exitCode(), 1) << producer->stderrText();
+    EXPECT_EQ(countOf(producer->stderrText(), "rgbMutex in the segment is not a usable mutex"), 1)
+        << producer->stderrText();
+    EXPECT_NE(producer->stdoutText().find("Camera capture stopped.\nexit_ctrl_c\r\n"), std::string::npos);
+    EXPECT_FALSE(segmentExists());
+}
+
+// A producer that sees no /proc (hidden, or not mounted) still starts, with
+// the same guarantees, and opens the semaphore of a consumer of another
+// user whose process it cannot examine: that consumer takes its posts and
+// is never retired.
+TEST_F(HostileStateTest, WithoutProcTheProducerStartsAndPostsAnotherUsersConsumer) {
+    ChildProcess producer({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                           "mount -t tmpfs none /proc && exec \"$0\" \"$@\"", DEMO_PRODUCER_PATH, clip, "30",
+                           "20"});
+    ASSERT_TRUE(waitUntil(segmentHasFrame, milliseconds(20000))) << producer.stderrText();
+    EXPECT_EQ(lstatOf(kSegmentPath).st_mode & 07777, 0660u);
+    const std::vector<std::string> otherNames{"/bin/sh", "-c",
+                                              "ls -A /dev/shm | grep -v '^" + std::string(SHM_NAME) + "$' | grep -q ."};
+    EXPECT_EQ(run(otherNames), 1) << "no temporary name left behind";
+
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t consumer = fork();
+    ASSERT_GE(consumer, 0);
+    if (consumer == 0) {
+        // Another user, in the segment's group.
+        const gid_t segmentGroup = 0;
+        if (setgroups(1, &segmentGroup) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0) {
+            _exit(2);
+        }
+        const int devNull = open("/dev/null", O_WRONLY);
+        dup2(devNull, STDOUT_FILENO);
+        dup2(devNull, STDERR_FILENO);
+        ConsumerSharedMemory view;
+        view.initialize();
+        view.registerConsumerRGB();
+        // Woken by posts, a frame comes at the frame rate; without them
+        // every wait runs to its one-second deadline.
+        std::set<std::int64_t> frames;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+        while (std::chrono::steady_clock::now() < until) {
+            frames.insert(view.getRGBFrame()->steadyTimeUs);
+        }
+        const int distinct = static_cast<int>(frames.size());
+        (void)!write(report[1], &distinct, sizeof distinct);
+        pause();
+        _exit(0);
+    }
+    close(report[1]);
+    int distinct = 0;
+    ASSERT_EQ(read(report[0], &distinct, sizeof distinct), static_cast<ssize_t>(sizeof distinct));
+    close(report[0]);
+    EXPECT_GT(distinct, 10) << "the consumer was posted";
+    {
+        SegmentView view;
+        ASSERT_TRUE(view);
+        EXPECT_EQ(view->colorConsumers[0].occupied, 1) << "not retired after 80 monitor passes";
+        EXPECT_EQ(view->colorConsumers[0].pid, consumer);
+    }
+    kill(consumer, SIGKILL);
+    waitpid(consumer, nullptr, 0);
+    producer.signal(SIGINT);
+    ASSERT_TRUE(producer.waitExit(milliseconds(20000)));
+    EXPECT_EQ(producer.exitCode(), 0) << producer.stderrText();
+    EXPECT_NE(producer.stdoutText().find("[SEM_COLOR] Info: New consumer with PID " + std::to_string(consumer)),
+              std::string::npos)
+        << producer.stdoutText();
+    EXPECT_EQ(producer.stdoutText().find("offline"), std::string::npos) << producer.stdoutText();
+    EXPECT_FALSE(segmentExists());
+    unlink(("/dev/shm/sem." + std::string(SEM_COLOR) + std::to_string(consumer)).c_str());
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ void clearStaleSegment(const std::string& path) {
                                  ", not to this producer's user " + std::to_string(geteuid()) +
                                  "; not using or removing it.");
     }
-    ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    ScopedFd fd(aboveStandardDescriptors(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)));
     if (fd.get() < 0) {
         if (errno == ENOENT || errno == ELOOP) {
             return;  // replaced meanwhile: look again

@@ -1,8 +1,9 @@
 // Stale, hostile or shared local state around the producer: rival
 // producers, other users' objects and odd files at the segment's name,
 // permissions, a full /dev/shm, fake semaphores, stuck and broken mutexes.
-// The binary runs itself in a private mount namespace with its own tmpfs on
-// /dev/shm, so what it plants there touches no other process.
+// Each test runs in a private mount namespace with its own tmpfs on
+// /dev/shm (tests/private_shm.sh), so what it plants there touches no other
+// process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <semaphore.h>
@@ -413,28 +414,3 @@ TEST_F(HostileStateTest, WithoutProcTheProducerStartsAndPostsAnotherUsersConsume
 }
 
 }  // namespace
-
-// Re-runs itself in a private mount namespace with a fresh tmpfs on /dev/shm.
-int main(int argc, char** argv) {
-    if (std::getenv("FRAMESHARE_PRIVATE_SHM") == nullptr) {
-        setenv("FRAMESHARE_PRIVATE_SHM", "1", 1);
-        std::vector<const char*> args{"unshare", "-m", "/bin/sh", "-c",
-                                      "mount -t tmpfs -o size=256m,mode=1777 tmpfs /dev/shm && exec \"$0\" \"$@\"",
-                                      "/proc/self/exe"};
-        char self[4096];
-        const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (length > 0) {
-            self[length] = '\0';
-            args.back() = self;
-        }
-        for (int i = 1; i < argc; ++i) {
-            args.push_back(argv[i]);
-        }
-        args.push_back(nullptr);
-        execvp("unshare", const_cast<char* const*>(args.data()));
-        perror("unshare");
-        return 1;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

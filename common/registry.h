@@ -23,7 +23,7 @@ std::string consumerSemaphoreName(const char* prefix, Pid pid) {
 class RegistryLock {
 public:
     explicit RegistryLock(SharedData* data, std::chrono::microseconds timeout = std::chrono::microseconds(0)) noexcept
-        : lock_(&data->consumerMutex.handle, nullptr, timeout) {
+        : lock_(&data->consumerMutex.handle, {}, timeout) {
         if (lock_.outcome() == LockOutcome::RecoveredFromDeadOwner) {
             freeHalfClaimedSlots(data->colorConsumers);
             freeHalfClaimedSlots(data->depthConsumers);

@@ -1,7 +1,25 @@
 // Owns one file descriptor and closes it on every way out of a scope.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+
+// Moves a descriptor the caller just opened to 3 or above (close-on-exec).
+// A process started with standard output or error closed hands out 1 or 2
+// first; a console line written there would land in the object. Returns the
+// descriptor to use, or -1 with errno set (the original is closed then).
+inline int aboveStandardDescriptors(int fd) noexcept {
+    if (fd < 0 || fd > STDERR_FILENO) {
+        return fd;
+    }
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return moved;
+}
 
 class ScopedFd {
 public:

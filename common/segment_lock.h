@@ -74,17 +74,39 @@ inline LockOutcome lockSegmentMutex(pthread_mutex_t* mutex,
     return LockOutcome::Failed;
 }
 
+// The header fields of a frame record that a recovery empties: a frame
+// whose writer may have died half-way is given out as no frame at all, its
+// timestamps included, so a caller keyed on the timestamp sees nothing new.
+struct FrameHeaderRef {
+    std::uint32_t* size = nullptr;
+    std::int64_t* steadyTimeUs = nullptr;
+    std::int64_t* systemTimeUs = nullptr;
+
+    void empty() const noexcept {
+        if (size != nullptr) {
+            *size = 0;
+            *steadyTimeUs = 0;
+            *systemTimeUs = 0;
+        }
+    }
+};
+
+template <typename Frame>
+FrameHeaderRef headerOf(Frame& frame) noexcept {
+    return {&frame.size, &frame.steadyTimeUs, &frame.systemTimeUs};
+}
+
 // Scoped hold of one segment mutex. When it guards a frame record, pass the
-// record's size: if the previous owner died, it may have been the producer
+// record's header: if the previous owner died, it may have been the producer
 // half-way through a frame, so the frame is emptied before anyone reads it.
 // An empty frame is safe, a torn one is not; the next publish replaces it.
 class SegmentLock {
 public:
-    explicit SegmentLock(pthread_mutex_t* mutex, std::uint32_t* frameSizeToEmptyOnRecovery = nullptr,
+    explicit SegmentLock(pthread_mutex_t* mutex, FrameHeaderRef frameToEmptyOnRecovery = {},
                          std::chrono::microseconds timeout = std::chrono::microseconds(0)) noexcept
         : mutex_(mutex), outcome_(lockSegmentMutex(mutex, timeout)) {
-        if (outcome_ == LockOutcome::RecoveredFromDeadOwner && frameSizeToEmptyOnRecovery != nullptr) {
-            *frameSizeToEmptyOnRecovery = 0;
+        if (outcome_ == LockOutcome::RecoveredFromDeadOwner) {
+            frameToEmptyOnRecovery.empty();
         }
     }
     ~SegmentLock() {

@@ -11,26 +11,25 @@
 
 namespace {
 
-void reportNoFrame(FrameOutput* output, int error) {
+// After the segment was mapped, a failure leaves an empty record, so a
+// caller that looks only at size sees no frame.
+void reportNoFrame(FrameOutput* output) {
     output->width = 1920;
     output->height = 1080;
     output->size = 0;
     output->timestamp = 0;
-    errno = error;
 }
 
-// Returns the errno the caller gets. The frame goes from the mapping
-// straight to the caller's buffer: no private record is needed.
-int copyCurrentFrame(FrameOutput* output) {
+// Returns the errno the caller gets; `mapped` tells whether the segment was
+// mapped. The frame goes from the mapping straight to the caller's buffer:
+// no private record is needed.
+int copyCurrentFrame(FrameOutput* output, bool& mapped) {
     auto view = std::make_unique<ConsumerSharedMemory>();
-    try {
-        view->attach();
-    } catch (const std::runtime_error&) {
-        return errno != 0 ? errno : ENOENT;  // no segment: no producer
+    const int error = view->attach();
+    if (error != 0 || view->sharedData == nullptr) {
+        return error != 0 ? error : EINVAL;
     }
-    if (view->sharedData == nullptr) {
-        return errno != 0 ? errno : EINVAL;  // opened but not mapped
-    }
+    mapped = true;
     return deliverFrame(view->sharedData, output);
 }
 
@@ -42,21 +41,23 @@ extern "C" __attribute__((visibility("default"))) void get_frame_data(FrameOutpu
         return;
     }
     if (output->data == nullptr) {
-        reportNoFrame(output, EINVAL);
+        reportNoFrame(output);
+        errno = EINVAL;
         return;
     }
+    // A segment that cannot be opened or mapped leaves the caller's record
+    // and buffer as they were: only errno tells.
     int error = 0;
+    bool mapped = false;
     try {
-        errno = 0;
-        error = copyCurrentFrame(output);
+        error = copyCurrentFrame(output, mapped);
     } catch (const std::bad_alloc&) {
         error = ENOMEM;
     } catch (...) {
         error = EIO;
     }
-    if (error != 0) {
-        reportNoFrame(output, error);
-    } else {
-        errno = 0;
+    if (error != 0 && mapped) {
+        reportNoFrame(output);
     }
+    errno = error;
 }

@@ -17,6 +17,7 @@
 #include "registry.h"
 #include "scoped_fd.h"
 #include "segment_lock.h"
+#include "segment_trust.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ void copyFrameOut(pthread_mutex_t* mutex, Frame& source, Frame* destination) {
     prefaultForRead(source.data, hint);
     prefaultForWrite(destination->data, hint);
     warmTranslations(source.data, destination->data, hint);
-    SegmentLock lock(mutex, &source.size, kRecordLockBound);
+    SegmentLock lock(mutex, headerOf(source), kRecordLockBound);
     if (lock.held()) {
         const std::size_t length = std::min<std::size_t>(source.size, sizeof source.data);
         std::memcpy(destination->data, source.data, length);
@@ -54,10 +55,10 @@ void copyFrameOut(pthread_mutex_t* mutex, Frame& source, Frame* destination) {
 }
 
 template <typename Record>
-Record copyRecordOut(pthread_mutex_t* mutex, const Record& source, std::uint32_t* frameSize = nullptr) {
+Record copyRecordOut(pthread_mutex_t* mutex, const Record& source, FrameHeaderRef frame = {}) {
     Record copy;
     std::memset(&copy, 0, sizeof copy);
-    SegmentLock lock(mutex, frameSize, kRecordLockBound);
+    SegmentLock lock(mutex, frame, kRecordLockBound);
     if (lock.held()) {
         std::memcpy(&copy, &source, sizeof copy);
     }
@@ -66,33 +67,18 @@ Record copyRecordOut(pthread_mutex_t* mutex, const Record& source, std::uint32_t
 
 // Bounded: a mutex held by a stopped process, or one this reader does not
 // use, must not hold up the reading of the others.
-void checkMutex(pthread_mutex_t* mutex, std::uint32_t* frameSize, const char* name) {
+void checkMutex(pthread_mutex_t* mutex, FrameHeaderRef frame, const char* name) {
     const LockOutcome outcome = lockSegmentMutex(mutex, kVerifyLockBound);
     if (outcome == LockOutcome::Failed || outcome == LockOutcome::TimedOut) {
         writeConsoleLine(STDERR_FILENO, "Warning: Failed to lock %s mutex during initialization.\n", name);
         return;
     }
-    if (outcome == LockOutcome::RecoveredFromDeadOwner && frameSize != nullptr) {
-        *frameSize = 0;
+    if (outcome == LockOutcome::RecoveredFromDeadOwner) {
+        frame.empty();
     }
     if (pthread_mutex_unlock(mutex) != 0) {
         writeConsoleLine(STDERR_FILENO, "Warning: Failed to unlock %s mutex during initialization.\n", name);
     }
-}
-
-// Anyone can create a name in /dev/shm. An object that others may write
-// could carry fake frames, or be truncated under a reader's mapping (SIGBUS);
-// the producer's segment is a regular file, 0660. Root opens any object, so
-// for root the owner must be root or a system account (the service's user).
-// Anyone else opens a 0660 object only as its owner or a member of its
-// group: that group is the trust boundary.
-constexpr uid_t kFirstOrdinaryUid = 1000;
-
-bool trustedSegment(const struct stat& info) {
-    if (!S_ISREG(info.st_mode) || (info.st_mode & 0007) != 0) {
-        return false;
-    }
-    return geteuid() != 0 || info.st_uid < kFirstOrdinaryUid;
 }
 
 // Registration waits for consumerMutex no longer than a copy waits for its
@@ -106,10 +92,10 @@ void requireHeld(const RegistryLock& lock) {
     }
 }
 
-// Leaves errno at the cause, for callers that tell failures apart.
-void warnMapFailure(int error) {
+// Returns the cause, for callers that tell failures apart.
+int warnMapFailure(int error) {
     writeConsoleLine(STDERR_FILENO, "Warning: Failed to map shared memory. Error: %s\n", std::strerror(error));
-    errno = error;
+    return error;
 }
 
 // As the producer prints them: the stream's default float format is %g.
@@ -216,43 +202,49 @@ ConsumerSharedMemory::ConsumerSharedMemory()
 
 ConsumerSharedMemory::~ConsumerSharedMemory() { cleanup(); }
 
-bool ConsumerSharedMemory::mapSegment() {
-    // No symbolic link is followed (glibc adds O_NOFOLLOW too).
-    ScopedFd fd(shm_open(SHM_NAME, O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666));
+int ConsumerSharedMemory::mapSegment(bool& openFailed) {
+    openFailed = false;
+    // No symbolic link is followed (glibc adds O_NOFOLLOW too). Kept above
+    // the standard descriptors: a line for a caller that closed 1 or 2 must
+    // never land in the segment.
+    ScopedFd fd(aboveStandardDescriptors(shm_open(SHM_NAME, O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666)));
     if (!fd.valid()) {
         const int error = errno;
         writeConsoleLine(STDERR_FILENO, "Warning: Failed to open shared memory. Error: %s\n", std::strerror(error));
-        errno = error;
-        throw std::runtime_error("Quit initialize");
+        openFailed = true;
+        return error;
     }
     // Mapping an object shorter than the layout would succeed, and the first
     // read past its end would kill this process with SIGBUS.
     struct stat info;
     if (fstat(fd.get(), &info) != 0) {
-        warnMapFailure(errno);
-        return false;
+        return warnMapFailure(errno);
     }
-    if (!trustedSegment(info)) {
-        warnMapFailure(EPERM);
-        return false;
+    if (segmentDistrust(info) != nullptr) {
+        return warnMapFailure(EPERM);
     }
     if (info.st_size != static_cast<off_t>(sizeof(SharedData))) {
-        warnMapFailure(EINVAL);
-        return false;
+        return warnMapFailure(EINVAL);
     }
     void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
     if (mapping == MAP_FAILED) {
-        warnMapFailure(errno);
-        return false;
+        return warnMapFailure(errno);
     }
     segmentGroup = info.st_gid;
     sharedData = static_cast<SharedData*>(mapping);
     init(sharedData);
-    return true;
+    return 0;
 }
 
 void ConsumerSharedMemory::initialize() {
-    if (!mapSegment()) {
+    bool openFailed = false;
+    const int error = mapSegment(openFailed);
+    if (openFailed) {
+        errno = error;
+        throw std::runtime_error("Quit initialize");
+    }
+    if (error != 0) {
+        errno = error;
         return;
     }
     rgbBuffer = static_cast<RgbFrame*>(std::malloc(sizeof(RgbFrame)));
@@ -274,10 +266,13 @@ void ConsumerSharedMemory::initialize() {
     writeConsoleLine(STDOUT_FILENO, "Consumer successfully initialized and mapped shared memory.\n");
 }
 
-void ConsumerSharedMemory::attach() {
-    if (mapSegment()) {
+int ConsumerSharedMemory::attach() {
+    bool openFailed = false;
+    const int error = mapSegment(openFailed);
+    if (error == 0) {
         writeConsoleLine(STDOUT_FILENO, "Consumer successfully initialized and mapped shared memory.\n");
     }
+    return error;
 }
 
 void ConsumerSharedMemory::init(SharedData* data) {
@@ -285,9 +280,9 @@ void ConsumerSharedMemory::init(SharedData* data) {
         writeConsoleLine(STDERR_FILENO, "Warning: Invalid shared data pointer provided.\n");
         return;
     }
-    checkMutex(&data->rgbMutex.handle, &data->rgbFrame.size, "rgb");
-    checkMutex(&data->depthMutex.handle, &data->depthFrame.size, "depth");
-    checkMutex(&data->imuFrameMutex.handle, nullptr, "imu frame");
+    checkMutex(&data->rgbMutex.handle, headerOf(data->rgbFrame), "rgb");
+    checkMutex(&data->depthMutex.handle, headerOf(data->depthFrame), "depth");
+    checkMutex(&data->imuFrameMutex.handle, {}, "imu frame");
     writeConsoleLine(STDOUT_FILENO, "Consumer successfully initialized and verified existing mutexes.\n");
 }
 
@@ -327,14 +322,14 @@ CameraIntrinsic ConsumerSharedMemory::getRgbIntrinsic() const {
     if (sharedData == nullptr) {
         return CameraIntrinsic{};
     }
-    return copyRecordOut(&sharedData->rgbMutex.handle, sharedData->rgbIntrinsic, &sharedData->rgbFrame.size);
+    return copyRecordOut(&sharedData->rgbMutex.handle, sharedData->rgbIntrinsic, headerOf(sharedData->rgbFrame));
 }
 
 CameraIntrinsic ConsumerSharedMemory::getDepthIntrinsic() const {
     if (sharedData == nullptr) {
         return CameraIntrinsic{};
     }
-    return copyRecordOut(&sharedData->depthMutex.handle, sharedData->depthIntrinsic, &sharedData->depthFrame.size);
+    return copyRecordOut(&sharedData->depthMutex.handle, sharedData->depthIntrinsic, headerOf(sharedData->depthFrame));
 }
 
 void ConsumerSharedMemory::printCameraIntrinsics() const {
@@ -357,7 +352,7 @@ namespace {
 // post it (its waits then time out, as for a producer that stopped).
 void shareWithSegmentGroup(const std::string& name, gid_t group) {
     const std::string path = "/dev/shm/sem." + name;
-    ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    ScopedFd fd(aboveStandardDescriptors(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)));
     struct stat info;
     int error = 0;
     if (!fd.valid() || fstat(fd.get(), &info) != 0) {
@@ -374,6 +369,21 @@ void shareWithSegmentGroup(const std::string& name, gid_t group) {
     if (error != 0) {
         writeConsoleLine(STDERR_FILENO, "Warning: Failed to share semaphore %s with the segment's group. Error: %s\n",
                          name.c_str(), std::strerror(error));
+    }
+}
+
+// Any user can create a name in /dev/shm, and its sticky bit keeps this
+// consumer from removing another user's file: a name taken ahead of it
+// makes registration fail. Says whose file stands in the way.
+void reportUncreatableSemaphore(const std::string& name, int error) {
+    const std::string path = "/dev/shm/sem." + name;
+    struct stat info;
+    if (error == EEXIST && lstat(path.c_str(), &info) == 0) {
+        writeConsoleLine(STDERR_FILENO,
+                         "Warning: %s already exists and belongs to user %lu; only that user or root can remove it.\n",
+                         path.c_str(), static_cast<unsigned long>(info.st_uid));
+    } else {
+        writeConsoleLine(STDERR_FILENO, "Warning: Cannot create %s. Error: %s\n", path.c_str(), std::strerror(error));
     }
 }
 
@@ -407,6 +417,7 @@ std::uint8_t registerConsumer(SharedData* data, pid_t pid, gid_t group, const Re
     sem_t* handle = sem_open(name.c_str(), O_CREAT | O_EXCL, 0660, 0);
     if (handle == SEM_FAILED) {
         slot.occupied = 0;
+        reportUncreatableSemaphore(name, errno);
         throw std::runtime_error("Failed to create semaphore for consumer.");
     }
     shareWithSegmentGroup(name, group);

@@ -47,13 +47,14 @@ public:
     // Opens and maps the existing segment, checks its mutexes and allocates
     // the private copies. Throws std::runtime_error when the segment cannot be
     // opened; stays unmapped (with a warning) when it cannot be mapped, errno
-    // at the cause: EPERM for an object that is not a regular file, grants
-    // others any access, or (for root) belongs to an ordinary user; EINVAL
-    // for one of the wrong size.
+    // at the cause: EPERM for an object that is not to be trusted (see
+    // segment_trust.h), EINVAL for one of the wrong size.
     void initialize();
-    // As initialize, with the same lines, but without the private copies:
-    // for a caller that copies straight out of the mapping.
-    void attach();
+    // As initialize, with the same lines, but without the private copies
+    // and without throwing: for a caller that copies straight out of the
+    // mapping. Returns 0 once mapped, else the errno of the failure (ENOENT
+    // when no segment could be opened).
+    int attach();
     static void init(SharedData* data);
 
     // The frame getters return the private record. Its header fields and the
@@ -87,5 +88,7 @@ public:
     gid_t segmentGroup;
 
 private:
-    bool mapSegment();
+    // Returns 0 or the errno of the failure; openFailed tells a failed open
+    // from a refused or failed mapping.
+    int mapSegment(bool& openFailed);
 };

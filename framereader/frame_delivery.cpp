@@ -24,7 +24,7 @@ int deliverFrame(SharedData* segment, FrameOutput* output) {
     std::uint32_t size = 0;
     std::int64_t timestamp = 0;
     {
-        SegmentLock lock(&segment->rgbMutex.handle, &frame.size, kRecordLockBound);
+        SegmentLock lock(&segment->rgbMutex.handle, headerOf(frame), kRecordLockBound);
         if (lock.outcome() == LockOutcome::TimedOut) {
             return ETIMEDOUT;
         }

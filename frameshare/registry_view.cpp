@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "segment_trust.h"
+
 namespace frameshare {
 namespace {
 
@@ -24,25 +26,6 @@ constexpr int kSlots = 10;
 constexpr std::size_t kSlotSize = 16;
 static_assert(kColorTableOffset + kSlots * kSlotSize == kSegmentSize, "the colour table ends the segment");
 static_assert(kDepthTableOffset + kSlots * kSlotSize == kColorTableOffset, "the depth table precedes it");
-
-// The library's trust check, by itself: anyone can create a name in
-// /dev/shm, and tables in an object others may write are someone's fiction.
-// The producer's segment is a regular file, 0660; root opens any object, so
-// for root its owner must be root or a system account (the service's user).
-constexpr uid_t kFirstOrdinaryUid = 1000;
-
-const char* distrust(const struct stat& info) {
-    if (!S_ISREG(info.st_mode)) {
-        return "the segment is not a regular file";
-    }
-    if ((info.st_mode & 0007) != 0) {
-        return "the segment is open to other users";
-    }
-    if (::geteuid() == 0 && info.st_uid >= kFirstOrdinaryUid) {
-        return "the segment belongs to an ordinary user";
-    }
-    return nullptr;
-}
 
 bool processExists(std::int32_t pid) {
     if (pid <= 0) {  // 0 and negatives would address process groups
@@ -81,7 +64,7 @@ RegistrySnapshot readRegistry() {
         ::close(fd);
         return snapshot;
     }
-    if (const char* reason = distrust(info)) {
+    if (const char* reason = segmentDistrust(info)) {
         ::close(fd);
         snapshot.problem = reason;
         return snapshot;

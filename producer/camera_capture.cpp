@@ -1,5 +1,6 @@
 #include "camera_capture.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -67,6 +68,30 @@ void writeErrorLine(std::string text) {
     }
     ConsoleLine(STDERR_FILENO) << text << '\n';
 }
+
+// A process started with a standard descriptor closed would hand the
+// segment, or a semaphore, the lowest free number: its console lines would
+// then be written into it. Each closed one is opened on /dev/null first;
+// in increasing order, the lowest free number is the one being filled.
+void ensureStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            (void)open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        }
+    }
+}
+
+// The closing line of a run that started: a reader of the pipe that is
+// slow now and then still gets it, within a bound that never holds up the
+// exit for long.
+constexpr std::chrono::milliseconds kClosingLineWait{2000};
+
+void writeClosingLine() { writeConsoleLine(STDOUT_FILENO, "exit_ctrl_c\r\n", kClosingLineWait); }
+
+// A frame mutex that no lock can take any more stays so until the segment
+// is built afresh: capture ends, and a non-zero status lets a service
+// manager start the producer again.
+void stopOnUnusableFrameMutex() { g_running.store(false); }
 
 void installSigintHandler() {
     struct sigaction action {};
@@ -262,6 +287,7 @@ int runProducerProgram(const std::function<void(ProducerSharedMemory*)>& capture
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
+    ensureStandardDescriptors();
     clearStopRequest();
     installSigintHandler();
     int status = 0;
@@ -280,18 +306,24 @@ int runProducerProgram(const std::function<void(ProducerSharedMemory*)>& capture
         writeErrorLine("Error: Failed to set up the shared memory segment.");
         status = 1;
     }
-    if (status == 0) {
-        try {
-            capture(shm.get());
-        } catch (const std::exception& error) {
-            writeErrorLine(std::string("Error: Capture failed: ") + error.what());
-            status = 1;
-        } catch (...) {
-            writeErrorLine("Error: Capture failed.");
-            status = 1;
-        }
+    if (status != 0) {
+        return status;  // set-up failed: the run never started, no closing line
+    }
+    shm->setUnusableFrameMutexHandler(stopOnUnusableFrameMutex);
+    try {
+        capture(shm.get());
+    } catch (const std::exception& error) {
+        writeErrorLine(std::string("Error: Capture failed: ") + error.what());
+        status = 1;
+    } catch (...) {
+        writeErrorLine("Error: Capture failed.");
+        status = 1;
+    }
+    if (shm->frameMutexUnusable()) {
+        writeErrorLine("Error: Capture ended: a frame mutex of the segment is unusable; start the producer again.");
+        status = 1;
     }
     shm.reset();
-    ConsoleLine(STDOUT_FILENO) << "exit_ctrl_c\r\n";
+    writeClosingLine();
     return status;
 }

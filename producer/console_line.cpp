@@ -19,10 +19,12 @@ std::mutex g_consoleMutex;
 
 }  // namespace
 
-void writeConsoleLine(int fd, const std::string& text) noexcept {
+void writeConsoleLine(int fd, const std::string& text) noexcept { writeConsoleLine(fd, text, kConsoleWait); }
+
+void writeConsoleLine(int fd, const std::string& text, std::chrono::milliseconds wait) noexcept {
     const int savedErrno = errno;
     std::lock_guard<std::mutex> lock(g_consoleMutex);
-    const auto deadline = std::chrono::steady_clock::now() + kConsoleWait;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     const char* next = text.data();
     std::size_t left = text.size();
     while (left > 0) {

@@ -4,6 +4,7 @@
 // so nothing is left buffered for exit to block on.
 #pragma once
 
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -13,6 +14,8 @@
 // not fit by then is dropped. Lines of all threads go out whole, one at a
 // time.
 void writeConsoleLine(int fd, const std::string& text) noexcept;
+// The same with a wait of the caller's choosing.
+void writeConsoleLine(int fd, const std::string& text, std::chrono::milliseconds wait) noexcept;
 
 // Lines held back while a lock readers wait for is held; written, in the
 // order given, when it goes. Declared before the lock, it goes after it.

@@ -17,6 +17,7 @@
 #include "console_line.h"
 #include "producer_share_memory.h"
 #include "registry.h"
+#include "scoped_fd.h"
 
 namespace {
 
@@ -60,12 +61,20 @@ void reportRetired(Stream stream, unsigned index, std::uint32_t pid, ConsoleLine
 
 std::string semaphorePath(const std::string& name) { return "/dev/shm/sem." + name; }
 
-// No process has this id: not positive (kill would address a group), or
-// the kernel knows no such process.
+// No process has this id in this process's PID namespace. A consumer in
+// another one (a container sharing /dev/shm) gave its own namespace's id, so
+// this is only a hint: it speeds up retiring a slot that never showed it
+// takes its posts, and never retires one that does.
 bool processGone(std::int32_t pid) { return pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH); }
 
 // Why the object behind an open O_PATH descriptor is not the semaphore the
-// consumer `pid` made; empty when it is.
+// consumer `pid` made; empty when it is. A file of root or of the
+// producer's own user can do the producer no harm its owner could not do
+// anyway. Otherwise it must be the process's user's; when /proc cannot tell
+// (the process is in another PID namespace, or /proc is hidden or absent),
+// a regular file of a semaphore's size is taken: its maker could only have
+// written the slot as a member of the segment's group, who can truncate
+// the segment itself.
 std::string whyNotItsSemaphore(const struct stat& object, std::int32_t pid) {
     if (S_ISLNK(object.st_mode)) {
         return "it is a symbolic link";
@@ -76,9 +85,12 @@ std::string whyNotItsSemaphore(const struct stat& object, std::int32_t pid) {
     if (object.st_size != static_cast<off_t>(sizeof(sem_t))) {
         return "its size is " + std::to_string(object.st_size) + " bytes, not " + std::to_string(sizeof(sem_t));
     }
+    if (object.st_uid == 0 || object.st_uid == geteuid()) {
+        return "";
+    }
     struct stat process {};
     if (stat(("/proc/" + std::to_string(pid)).c_str(), &process) != 0) {
-        return "the user of process " + std::to_string(pid) + " is unknown";
+        return "";
     }
     if (object.st_uid != process.st_uid) {
         return "it belongs to user " + std::to_string(object.st_uid) + ", the process to user " +
@@ -95,13 +107,14 @@ std::string whyNotItsSemaphore(const struct stat& object, std::int32_t pid) {
 // user: /dev/shm is sticky) or root can put something else there, and that
 // user can truncate its own semaphore at any time anyway, so the window
 // gives nobody a power they lack.
-sem_t* openCheckedSemaphore(Stream stream, std::int32_t pid, const std::string& name, RateLimitedWarning& warning,
-                            ConsoleLines& lines) {
+// A failure is reported (rate-limited) only when `warn`.
+sem_t* openCheckedSemaphore(Stream stream, std::int32_t pid, const std::string& name, bool warn,
+                            RateLimitedWarning& warning, ConsoleLines& lines) {
     const auto upid = static_cast<std::uint32_t>(pid);
-    const int fd = open(semaphorePath(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = aboveStandardDescriptors(open(semaphorePath(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (fd < 0) {
         const int error = errno;
-        if (warning.due(kSlotWarningInterval)) {
+        if (warn && warning.due(kSlotWarningInterval)) {
             reportOpenFailure(stream, upid, error, lines);
         }
         return SEM_FAILED;
@@ -113,11 +126,11 @@ sem_t* openCheckedSemaphore(Stream stream, std::int32_t pid, const std::string& 
         handle = sem_open(name.c_str(), O_RDWR);
         if (handle == SEM_FAILED) {
             const int error = errno;
-            if (warning.due(kSlotWarningInterval)) {
+            if (warn && warning.due(kSlotWarningInterval)) {
                 reportOpenFailure(stream, upid, error, lines);
             }
         }
-    } else if (warning.due(kSlotWarningInterval)) {
+    } else if (warn && warning.due(kSlotWarningInterval)) {
         ConsoleLine(STDERR_FILENO, &lines) << tagOf(stream) << "Warning: " << semaphorePath(name)
                                            << " is not the semaphore of consumer with PID " << upid << ": " << reason
                                            << "; not opening it.\n";
@@ -142,46 +155,51 @@ void retire(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle, c
     warning.reset();
 }
 
-void checkSlot(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle, RateLimitedWarning& warning,
-               ConsoleLines& lines) {
+void checkSlot(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle, PostHistory& history,
+               RateLimitedWarning& warning, ConsoleLines& lines) {
     if (slot.occupied == 0) {
         return;
     }
     const char* prefix = stream == Stream::Color ? SEM_COLOR : SEM_DEPTH;
     const std::int32_t pid = slot.pid;
     const std::string name = consumerSemaphoreName(prefix, static_cast<std::uint32_t>(pid));
-    if (processGone(pid)) {
-        // Its semaphore file is removed only if it is one: whatever else
-        // stands at the name is not the producer's to remove.
-        struct stat object {};
-        const bool removeName = pid > 0 && lstat(semaphorePath(name).c_str(), &object) == 0 && S_ISREG(object.st_mode);
-        retire(stream, index, slot, handle, name, removeName, warning, lines);
+    if (pid <= 0) {
+        // No registration writes such an id: nothing at its name is a
+        // consumer's to remove.
+        retire(stream, index, slot, handle, name, false, warning, lines);
         return;
     }
     if (handle == nullptr) {
-        sem_t* opened = openCheckedSemaphore(stream, pid, name, warning, lines);
+        // Opened even when the id names no process here: a consumer in
+        // another PID namespace looks just like that.
+        const bool gone = processGone(pid);
+        sem_t* opened = openCheckedSemaphore(stream, pid, name, !gone, warning, lines);
         if (opened == SEM_FAILED) {
             // A consumer makes its semaphore before it gives its process id,
             // so this is no consumer starting up: a live process that is not
             // one, or not of this group, would otherwise hold the slot for
             // good. What stands at the name is not the producer's to remove.
             ++slot.missedChecks;
-            if (slot.missedChecks > kMaxMissedChecks) {
+            if (slot.missedChecks > kMaxMissedChecks || gone) {
                 retire(stream, index, slot, handle, name, false, warning, lines);
             }
             return;
         }
         handle = opened;
+        history = PostHistory::None;
         warning.reset();
         reportOpened(stream, static_cast<std::uint32_t>(pid), opened, lines);
         return;  // sampled from the next pass on
     }
 
     int value = 0;
-    if (sem_getvalue(handle, &value) != 0) {
-        ++slot.missedChecks;  // unreadable counts as not taken
-    } else if (value <= 0) {
+    bool pending = true;  // an unreadable value counts as not taken
+    if (sem_getvalue(handle, &value) == 0 && value <= 0) {
+        pending = false;
         slot.missedChecks = 0;
+        if (history == PostHistory::Posted) {
+            history = PostHistory::Taken;
+        }
         if (stream == Stream::Depth) {
             ConsoleLine(STDOUT_FILENO, &lines) << "[SEM_DEPTH] info: consumer with PID "
                                                << static_cast<std::uint32_t>(pid) << "is online \n";
@@ -189,7 +207,10 @@ void checkSlot(Stream stream, unsigned index, ConsumerSlot& slot, sem_t*& handle
     } else {
         ++slot.missedChecks;
     }
-    if (slot.missedChecks > kMaxMissedChecks) {
+    // A consumer that has taken a post is retired only by the count: it may
+    // live in another PID namespace, where its id means nothing here.
+    if (slot.missedChecks > kMaxMissedChecks ||
+        (pending && history != PostHistory::Taken && processGone(pid))) {
         retire(stream, index, slot, handle, name, true, warning, lines);
     }
 }
@@ -208,7 +229,9 @@ void ProducerSharedMemory::checkConsumerHealth() {
         return;
     }
     for (unsigned i = 0; i < MAX_CONSUMERS; ++i) {
-        checkSlot(Stream::Color, i, sharedData->colorConsumers[i], semColor[i], colorSlotWarnings_[i], lines);
-        checkSlot(Stream::Depth, i, sharedData->depthConsumers[i], semDepth[i], depthSlotWarnings_[i], lines);
+        checkSlot(Stream::Color, i, sharedData->colorConsumers[i], semColor[i], colorPosts_[i],
+                  colorSlotWarnings_[i], lines);
+        checkSlot(Stream::Depth, i, sharedData->depthConsumers[i], semDepth[i], depthPosts_[i],
+                  depthSlotWarnings_[i], lines);
     }
 }

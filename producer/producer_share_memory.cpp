@@ -73,7 +73,7 @@ void clearStaleSegment(const std::string& path) {
                                  ", not to this producer's user " + std::to_string(geteuid()) +
                                  "; not using or removing it.");
     }
-    ScopedFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    ScopedFd fd(aboveStandardDescriptors(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)));
     if (fd.get() < 0) {
         if (errno == ENOENT || errno == ELOOP) {
             return;  // replaced meanwhile: look again
@@ -156,51 +156,113 @@ std::chrono::microseconds ProducerSharedMemory::framePeriod() const {
     return std::chrono::microseconds(period > 0 ? period : 33333);
 }
 
+namespace {
+
+// A new segment file before it has the segment's name. Preferably unnamed
+// (O_TMPFILE, linked through /proc/self/fd); without /proc, or on a file
+// system without O_TMPFILE, under a unique temporary name (O_EXCL), removed
+// again once the segment is linked or the set-up fails.
+class NewSegmentFile {
+public:
+    NewSegmentFile() {
+        fd_ = aboveStandardDescriptors(open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        if (fd_ >= 0 && reachableThroughProc()) {
+            return;
+        }
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        std::string pattern = std::string(kShmDirectory) + "/." + SHM_NAME + ".XXXXXX";
+        fd_ = aboveStandardDescriptors(mkostemp(pattern.data(), O_CLOEXEC));
+        if (fd_ < 0) {
+            perror("mkostemp");
+            throw std::runtime_error("Failed to open shared memory.");
+        }
+        temporaryPath_ = pattern;
+    }
+    ~NewSegmentFile() {
+        if (!temporaryPath_.empty()) {
+            unlink(temporaryPath_.c_str());
+        }
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    NewSegmentFile(const NewSegmentFile&) = delete;
+    NewSegmentFile& operator=(const NewSegmentFile&) = delete;
+
+    int fd() const { return fd_; }
+    // Links the file to `path`, never replacing anything (EEXIST then).
+    // Returns 0 or the errno of the failure.
+    int linkTo(const std::string& path) {
+        const std::string source = temporaryPath_.empty() ? procPath() : temporaryPath_;
+        const int flags = temporaryPath_.empty() ? AT_SYMLINK_FOLLOW : 0;
+        if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path.c_str(), flags) != 0) {
+            return errno;
+        }
+        if (!temporaryPath_.empty()) {
+            unlink(temporaryPath_.c_str());
+            temporaryPath_.clear();
+        }
+        return 0;
+    }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    std::string procPath() const { return "/proc/self/fd/" + std::to_string(fd_); }
+    bool reachableThroughProc() const {
+        struct stat viaProc {};
+        struct stat own {};
+        return stat(procPath().c_str(), &viaProc) == 0 && fstat(fd_, &own) == 0 && sameObject(viaProc, own);
+    }
+
+    int fd_ = -1;
+    std::string temporaryPath_;
+};
+
+}  // namespace
+
 // The segment is built complete and locked before anyone can see it: it is
-// created unnamed (O_TMPFILE), locked, given its mode, space and mutexes,
-// and only then linked to the name. link(2) never replaces anything, so a
+// created without its name, locked, given its mode, space and mutexes, and
+// only then linked to the name. link(2) never replaces anything, so a
 // producer that finds no name creates nothing there that another could
 // take for stale, and two producers racing for the name cannot both win.
 void ProducerSharedMemory::initialize() {
     const std::string path = segmentPath();
-    ScopedFd fd(open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (fd.get() < 0) {
-        perror("shm_open");
-        throw std::runtime_error("Failed to open shared memory.");
-    }
-    // Never locked by anyone else: nobody else can reach it yet.
-    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    NewSegmentFile file;
+    const int fd = file.fd();
+    // Never locked by anyone else: nobody else can reach it yet (a
+    // temporary name is this user's, in a sticky directory).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         throw std::runtime_error("Error: cannot lock the new segment: " + errorText(errno) + ".");
     }
     // Owner and group read and write whatever the umask; others nothing.
-    if (fchmod(fd.get(), 0660) != 0) {
+    if (fchmod(fd, 0660) != 0) {
         throw std::runtime_error("Error: cannot set the new segment's mode: " + errorText(errno) + ".");
     }
     // Reserved now, so a full /dev/shm is an error here, not a SIGBUS on
     // the first write to a page that cannot be backed.
-    const int reserveError = posix_fallocate(fd.get(), 0, sizeof(SharedData));
+    const int reserveError = posix_fallocate(fd, 0, sizeof(SharedData));
     if (reserveError != 0) {
         throw std::runtime_error("Error: cannot reserve " + std::to_string(sizeof(SharedData)) + " bytes in " +
                                  kShmDirectory + " for the segment: " + errorText(reserveError) + ".");
     }
-    void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (mapping == MAP_FAILED) {
         perror("mmap");
         throw std::runtime_error("Failed to map shared memory.");
     }
     try {
         init(static_cast<SharedData*>(mapping));
-    } catch (...) {
-        munmap(mapping, sizeof(SharedData));
-        throw;
-    }
-    const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
-    for (int attempt = 0;; ++attempt) {
-        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            break;
-        }
-        const int error = errno;
-        try {
+        for (int attempt = 0;; ++attempt) {
+            const int error = file.linkTo(path);
+            if (error == 0) {
+                break;
+            }
             if (error != EEXIST) {
                 throw std::runtime_error("Error: cannot name the segment " + path + ": " + errorText(error) + ".");
             }
@@ -208,13 +270,13 @@ void ProducerSharedMemory::initialize() {
                 throw std::runtime_error("Error: " + path + " keeps changing; not starting.");
             }
             clearStaleSegment(path);
-        } catch (...) {
-            munmap(mapping, sizeof(SharedData));
-            throw;
         }
+    } catch (...) {
+        munmap(mapping, sizeof(SharedData));
+        throw;
     }
     sharedData = static_cast<SharedData*>(mapping);
-    segmentFd_ = fd.release();
+    segmentFd_ = file.release();
 }
 
 void ProducerSharedMemory::init(SharedData* data) {
@@ -293,6 +355,12 @@ bool ProducerSharedMemory::takeLock(LockOutcome outcome, LockUse use, ConsoleLin
     if (outcome == LockOutcome::Failed) {
         if (!report.unusableReported) {
             report.unusableReported = true;
+            if (use == RgbUse || use == DepthUse) {
+                frameMutexUnusable_.store(true);
+                if (void (*handler)() = unusableHandler_.load()) {
+                    handler();
+                }
+            }
             ConsoleLine(STDERR_FILENO, later) << "Error: " << text.mutex << " in the segment is not a usable mutex; "
                                               << text.unusable << " while it stays so.\n";
         }
@@ -315,6 +383,7 @@ bool ProducerSharedMemory::takeLock(LockOutcome outcome, LockUse use, ConsoleLin
 void ProducerSharedMemory::postConsumers(bool colour, ConsoleLines& lines) {
     const StreamTarget target =
         colour ? colorTarget(sharedData, semColor) : depthTarget(sharedData, semDepth);
+    PostHistory* history = colour ? colorPosts_ : depthPosts_;
     RegistryLock registryLock(sharedData, framePeriod());
     if (!takeLock(registryLock.outcome(), RegistryInPublish, &lines)) {
         return;
@@ -330,6 +399,8 @@ void ProducerSharedMemory::postConsumers(bool colour, ConsoleLines& lines) {
             continue;
         }
         target.slots[i].missedChecks = 0;
+        // Value 0 after a post of ours: the consumer took it.
+        history[i] = history[i] == PostHistory::None ? PostHistory::Posted : PostHistory::Taken;
         if (sem_post(handle) == -1) {
             ConsoleLine(STDERR_FILENO, &lines) << target.postFailure << std::strerror(errno) << '\n';
         }
@@ -350,7 +421,7 @@ void ProducerSharedMemory::publish(bool colour, const void* payload, unsigned in
     // Lines from under the frame mutex wait until it is released: readers
     // queue behind it.
     ConsoleLines lines;
-    SegmentLock frameLock(target.mutex, target.size, 2 * framePeriod());
+    SegmentLock frameLock(target.mutex, {target.size, target.steadyTimeUs, target.systemTimeUs}, 2 * framePeriod());
     if (!takeLock(frameLock.outcome(), colour ? RgbUse : DepthUse)) {
         return;
     }
@@ -365,8 +436,8 @@ void ProducerSharedMemory::publish(bool colour, const void* payload, unsigned in
 
 template <typename Record>
 void ProducerSharedMemory::copyRecordIn(LockUse use, pthread_mutex_t* mutex, Record& destination,
-                                        const Record& source, std::uint32_t* frameSize) {
-    SegmentLock lock(mutex, frameSize, 2 * framePeriod());
+                                        const Record& source, FrameHeaderRef frame) {
+    SegmentLock lock(mutex, frame, 2 * framePeriod());
     if (takeLock(lock.outcome(), use)) {
         std::memcpy(&destination, &source, sizeof destination);
     }
@@ -388,14 +459,14 @@ void ProducerSharedMemory::updateDepthFrame(const void* payload, unsigned int le
 
 void ProducerSharedMemory::updateRGBFrame(const RgbFrame& frame) {
     if (sharedData != nullptr) {
-        copyRecordIn(RgbUse, &sharedData->rgbMutex.handle, sharedData->rgbFrame, frame, &sharedData->rgbFrame.size);
+        copyRecordIn(RgbUse, &sharedData->rgbMutex.handle, sharedData->rgbFrame, frame, headerOf(sharedData->rgbFrame));
     }
 }
 
 void ProducerSharedMemory::updateDepthFrame(const DepthFrame& frame) {
     if (sharedData != nullptr) {
         copyRecordIn(DepthUse, &sharedData->depthMutex.handle, sharedData->depthFrame, frame,
-                     &sharedData->depthFrame.size);
+                     headerOf(sharedData->depthFrame));
     }
 }
 
@@ -408,24 +479,24 @@ void ProducerSharedMemory::updateIMU(const IMUData& imu) {
 void ProducerSharedMemory::setRgbIntrinsic(const CameraIntrinsic& intrinsic) {
     if (sharedData != nullptr) {
         copyRecordIn(RgbUse, &sharedData->rgbMutex.handle, sharedData->rgbIntrinsic, intrinsic,
-                     &sharedData->rgbFrame.size);
+                     headerOf(sharedData->rgbFrame));
     }
 }
 
 void ProducerSharedMemory::setDepthIntrinsic(const CameraIntrinsic& intrinsic) {
     if (sharedData != nullptr) {
         copyRecordIn(DepthUse, &sharedData->depthMutex.handle, sharedData->depthIntrinsic, intrinsic,
-                     &sharedData->depthFrame.size);
+                     headerOf(sharedData->depthFrame));
     }
 }
 
 namespace {
 
 // A mutex that cannot be taken in time leaves the copy zero.
-CameraIntrinsic copyIntrinsicOut(pthread_mutex_t* mutex, const CameraIntrinsic& source, std::uint32_t* frameSize,
+CameraIntrinsic copyIntrinsicOut(pthread_mutex_t* mutex, const CameraIntrinsic& source, FrameHeaderRef frame,
                                  std::chrono::microseconds timeout) {
     CameraIntrinsic copy{};
-    SegmentLock lock(mutex, frameSize, timeout);
+    SegmentLock lock(mutex, frame, timeout);
     if (lock.held()) {
         copy = source;
     }
@@ -441,11 +512,11 @@ void ProducerSharedMemory::printCameraIntrinsics() const {
     }
     const auto timeout = 2 * framePeriod();
     const CameraIntrinsic rgb = copyIntrinsicOut(&sharedData->rgbMutex.handle, sharedData->rgbIntrinsic,
-                                                 &sharedData->rgbFrame.size, timeout);
+                                                 headerOf(sharedData->rgbFrame), timeout);
     std::cout << "RGB Camera Intrinsics:" << std::endl;
     printIntrinsicValues(rgb);
     const CameraIntrinsic depth = copyIntrinsicOut(&sharedData->depthMutex.handle, sharedData->depthIntrinsic,
-                                                   &sharedData->depthFrame.size, timeout);
+                                                   headerOf(sharedData->depthFrame), timeout);
     std::cout << "\nDepth Camera Intrinsics:" << std::endl;
     printIntrinsicValues(depth);
 }

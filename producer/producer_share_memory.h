@@ -34,6 +34,10 @@ private:
     std::chrono::steady_clock::time_point last_{};
 };
 
+// What a consumer has shown since the producer opened its semaphore: posted
+// yet, and seen to take a post. Kept under consumerMutex.
+enum class PostHistory : std::uint8_t { None, Posted, Taken };
+
 class ProducerSharedMemory {
 public:
     ProducerSharedMemory();
@@ -76,6 +80,12 @@ public:
     // about two periods, then drops that frame instead of stalling capture.
     void setFramePeriod(std::chrono::microseconds period);
 
+    // Called once, from the publishing thread, when a frame mutex turns out
+    // unusable (garbage, or a robust mutex left unrecoverable): nothing can
+    // be published on that stream again in this segment.
+    void setUnusableFrameMutexHandler(void (*handler)()) { unusableHandler_.store(handler); }
+    bool frameMutexUnusable() const { return frameMutexUnusable_.load(); }
+
     SharedData* sharedData;
     sem_t* semDepth[MAX_CONSUMERS];
     sem_t* semColor[MAX_CONSUMERS];
@@ -99,15 +109,19 @@ private:
     void postConsumers(bool colour, ConsoleLines& lines);
     template <typename Record>
     void copyRecordIn(LockUse use, pthread_mutex_t* mutex, Record& destination, const Record& source,
-                      std::uint32_t* frameSize = nullptr);
+                      FrameHeaderRef frame = {});
     std::chrono::microseconds framePeriod() const;
 
     // Set from the capture thread while the monitor thread may read it.
     std::atomic<std::int64_t> framePeriodUs_{33333};
+    std::atomic<void (*)()> unusableHandler_{nullptr};
+    std::atomic<bool> frameMutexUnusable_{false};
     // The segment's descriptor, held for the producer's life: its exclusive
     // flock tells other producers that this one is publishing.
     int segmentFd_ = -1;
     LockReport lockReports_[LockUseCount];
+    PostHistory colorPosts_[MAX_CONSUMERS] = {};
+    PostHistory depthPosts_[MAX_CONSUMERS] = {};
     RateLimitedWarning colorSlotWarnings_[MAX_CONSUMERS];
     RateLimitedWarning depthSlotWarnings_[MAX_CONSUMERS];
 };

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <future>
+#include <sstream>
 #include <opencv2/imgcodecs.hpp>
 #include <thread>
 #include <vector>
@@ -138,15 +139,17 @@ int runReaderOn(int fd, const std::string& calls, const std::string& expectedErr
     return status;
 }
 
-TEST_F(FrameFetchTest, NoProducerGivesEmptyRecordEnoentAndLeavesBufferAlone) {
+// A segment that cannot be opened or mapped writes nothing to the caller:
+// its record and buffer keep what they held, errno alone tells.
+TEST_F(FrameFetchTest, NoProducerGivesEnoentAndLeavesRecordAndBufferAlone) {
     FrameOutput frame{buffer.data(), 7, 7, 7, 0xCAFEu, 7};
     EXPECT_EQ(fetch(frame), ENOENT);
     EXPECT_EQ(err, "Warning: Failed to open shared memory. Error: No such file or directory\n");
     EXPECT_EQ(out, "Consumer successfully cleaned up resources.\n");
-    EXPECT_EQ(frame.width, 1920);
-    EXPECT_EQ(frame.height, 1080);
-    EXPECT_EQ(frame.size, 0u);
-    EXPECT_EQ(frame.timestamp, 0);
+    EXPECT_EQ(frame.width, 7);
+    EXPECT_EQ(frame.height, 7);
+    EXPECT_EQ(frame.size, 7u);
+    EXPECT_EQ(frame.timestamp, 7);
     EXPECT_EQ(frame.reserved, 0xCAFEu);
     EXPECT_EQ(buffer.data()[0], 0xEE);
     EXPECT_EQ(frame.data, buffer.data());
@@ -221,29 +224,34 @@ TEST_F(FrameFetchTest, SegmentOfTheWrongSizeIsRefusedNotMapped) {
     ASSERT_EQ(fchmod(fd, 0660), 0);
     ASSERT_EQ(ftruncate(fd, 4096), 0);  // another program truncated it
     close(fd);
-    FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
+    FrameOutput frame{buffer.data(), 5, 5, 5, 0, 5};
     EXPECT_EQ(fetch(frame), EINVAL);
     EXPECT_EQ(err, "Warning: Failed to map shared memory. Error: Invalid argument\n");
     EXPECT_EQ(out, "Consumer successfully cleaned up resources.\n");
-    EXPECT_EQ(frame.size, 0u);
+    EXPECT_EQ(frame.size, 5u) << "the record is left as it was";
+    EXPECT_EQ(frame.width, 5);
     shm_unlink(SHM_NAME);
 }
 
-// While no producer runs, any user can create the segment's name. An
-// object others may write, or one of an ordinary user when the caller is
-// root, is refused before it is mapped: no fake frame, no SIGBUS when its
-// maker truncates it. Nor is a symbolic link at the name followed.
-TEST_F(FrameFetchTest, ObjectsOtherUsersCouldFakeAreRefusedBeforeMapping) {
+// While no producer runs, any user can create the segment's name. Who can
+// write the object decides: one that every user may write, or that belongs
+// to another ordinary user, is refused before it is mapped (no fake frame,
+// no SIGBUS when its maker truncates it), whatever group the caller shares
+// with its owner. Reading by others is no risk: a 0644 object is read. Nor
+// is a symbolic link at the name followed.
+TEST_F(FrameFetchTest, ObjectsOtherUsersCouldWriteAreRefusedBeforeMapping) {
     const std::string path = std::string("/dev/shm/") + SHM_NAME;
-    const std::vector<std::string> nobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    auto runAsNobody = [&](std::vector<std::string> command) {
-        command.insert(command.begin(), nobody.begin(), nobody.end());
+    auto runAs = [&](uid_t user, gid_t group, std::vector<std::string> command) {
+        const std::vector<std::string> prefix{"/usr/bin/setpriv", "--reuid=" + std::to_string(user),
+                                              "--regid=" + std::to_string(user),
+                                              "--groups=" + std::to_string(group)};
+        command.insert(command.begin(), prefix.begin(), prefix.end());
         ChildProcess child(command);
         EXPECT_TRUE(child.waitExit(milliseconds(60000)));
         return child.exitedNormally() ? child.exitCode() : -1;
     };
     const std::string make = "umask 0 && truncate -s " + std::to_string(sizeof(SharedData)) + " " + path;
-    ASSERT_EQ(runAsNobody({"/bin/sh", "-c", make}), 0);
+    ASSERT_EQ(runAs(65534, 65534, {"/bin/sh", "-c", make}), 0);
     {
         SegmentView fake;  // its maker's frame, pattern and all
         ASSERT_TRUE(fake);
@@ -251,30 +259,37 @@ TEST_F(FrameFetchTest, ObjectsOtherUsersCouldFakeAreRefusedBeforeMapping) {
         fake->rgbFrame.size = frame_pattern::sizeFor(7);
         fake->rgbFrame.steadyTimeUs = 7;
     }
+    const std::string ok = "0";
+    const std::string eperm = std::to_string(EPERM);
     struct Case {
         mode_t mode;
         uid_t owner;
-        int expected;
+        uid_t caller;  // 0: this test, as root; else a reader_child of that user
+        std::string expected;
     };
-    for (const Case& c : {Case{0666, 65534, EPERM}, Case{0660, 65534, EPERM}, Case{0644, 0, EPERM},
-                          Case{0662, 0, EPERM}, Case{0660, 0, 0}}) {
-        ASSERT_EQ(chown(path.c_str(), c.owner, static_cast<gid_t>(-1)), 0);
+    // 4242 is another ordinary user who shares the object's group (100)
+    // with the caller 65534.
+    for (const Case& c : {Case{0666, 65534, 0, eperm}, Case{0660, 65534, 0, eperm}, Case{0662, 0, 0, eperm},
+                          Case{0644, 0, 0, ok}, Case{0660, 0, 0, ok}, Case{0644, 65534, 65534, ok},
+                          Case{0660, 65534, 65534, ok}, Case{0666, 65534, 65534, eperm},
+                          Case{0660, 4242, 65534, eperm}}) {
+        std::ostringstream trace;
+        trace << c.caller << " reading " << c.owner << "'s object, mode 0" << std::oct << c.mode;
+        SCOPED_TRACE(trace.str());
+        ASSERT_EQ(chown(path.c_str(), c.owner, 100), 0);
         ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+        if (c.caller != 0) {
+            EXPECT_EQ(runAs(c.caller, 100, {READER_CHILD_PATH, "2", c.expected}), 0);
+            continue;
+        }
         FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
-        EXPECT_EQ(fetch(frame), c.expected) << std::oct << c.mode << std::dec << " owned by " << c.owner;
-        EXPECT_EQ(frame.size, c.expected == 0 ? frame_pattern::sizeFor(7) : 0u);
-        if (c.expected != 0) {
+        EXPECT_EQ(std::to_string(fetch(frame)), c.expected);
+        EXPECT_EQ(frame.size, c.expected == ok ? frame_pattern::sizeFor(7) : 0u);
+        if (c.expected != ok) {
             EXPECT_EQ(err, "Warning: Failed to map shared memory. Error: Operation not permitted\n");
             EXPECT_EQ(buffer.data()[0], 0xEE);
         }
     }
-    // A caller other than root trusts its own 0660 object, never one open
-    // to all, even its own.
-    const std::string eperm = std::to_string(EPERM);
-    ASSERT_EQ(chown(path.c_str(), 65534, static_cast<gid_t>(-1)), 0);
-    EXPECT_EQ(runAsNobody({READER_CHILD_PATH, "2", "0"}), 0);
-    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
-    EXPECT_EQ(runAsNobody({READER_CHILD_PATH, "2", eperm}), 0);
 
     const std::string hidden = path + "_target";
     ASSERT_EQ(chown(path.c_str(), 0, static_cast<gid_t>(-1)), 0);
@@ -347,6 +362,7 @@ TEST_F(FrameFetchTest, ReaderKilledHoldingTheFrameMutexBlocksNobody) {
     FrameOutput frame{buffer.data(), 0, 0, 0, 0, 0};
     EXPECT_EQ(fetch(frame), 0);
     EXPECT_EQ(frame.size, 0u) << "a frame whose mutex holder died is given out empty, never torn";
+    EXPECT_EQ(frame.timestamp, 0) << "with its timestamp: an empty frame is no new frame";
 
     owner.updateRGBFrame(payload.data(), static_cast<unsigned>(payload.size()), 10, 10);
     EXPECT_EQ(fetch(frame), 0);
@@ -516,6 +532,33 @@ TEST_F(FrameFetchTest, CallerSurvivesAClosedOrFullConsolePipe) {
         }
         close(full[0]);
         EXPECT_EQ(drained, std::string(filled, 'x')) << "lines the pipe could not take are dropped whole";
+    }
+}
+
+// A caller started with standard output or error closed: the library's
+// descriptors stay above 2, so its lines never land in the segment (the
+// first would overwrite rgbMutex and break every reader and the producer).
+// A stopped holder of depthMutex makes each call write a warning to 2.
+TEST_F(FrameFetchTest, CallerWithAClosedConsoleDescriptorNeverWritesIntoTheSegment) {
+    owner.initialize();
+    const auto payload = patternFrame(frame_pattern::sizeFor(6), 6);
+    owner.updateRGBFrame(payload.data(), static_cast<unsigned>(payload.size()), 6, 6);
+    StoppedHolder depth([](SharedData* data) { pthread_mutex_lock(&data->depthMutex.handle); });
+    for (const int closed : {STDOUT_FILENO, STDERR_FILENO}) {
+        SCOPED_TRACE("descriptor " + std::to_string(closed) + " closed");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addclose(&actions, closed);
+        const char* argv[] = {READER_CHILD_PATH, "3", "0", "quiet", nullptr};
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, READER_CHILD_PATH, &actions, nullptr, const_cast<char**>(argv), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        int status = -1;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "every call got the whole frame";
+        ASSERT_EQ(pthread_mutex_trylock(&owner.sharedData->rgbMutex.handle), 0) << "rgbMutex is intact";
+        pthread_mutex_unlock(&owner.sharedData->rgbMutex.handle);
+        EXPECT_EQ(owner.sharedData->rgbFrame.size, payload.size());
     }
 }
 

@@ -287,9 +287,11 @@ TEST_F(ProducerOwnerTest, MutexOfKilledHolderIsRecoveredAndItsFrameEmptied) {
 
     killWhileHoldingRgbMutex();
     {
-        SegmentLock lock(&data->rgbMutex.handle, &data->rgbFrame.size);
+        SegmentLock lock(&data->rgbMutex.handle, headerOf(data->rgbFrame));
         EXPECT_EQ(lock.outcome(), LockOutcome::RecoveredFromDeadOwner);
         EXPECT_EQ(data->rgbFrame.size, 0u) << "the dead holder's frame is emptied";
+        EXPECT_EQ(data->rgbFrame.steadyTimeUs, 0);
+        EXPECT_EQ(data->rgbFrame.systemTimeUs, 0);
     }
 
     killWhileHoldingRgbMutex();

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -163,7 +164,7 @@ TEST_F(ProducerProcessTest, FailedSegmentSetUpEndsWithItsLineAndNonZeroStatus) {
     ASSERT_TRUE(producer.waitExit(kExitTimeout));
     ASSERT_TRUE(producer.exitedNormally()) << "not aborted: signal " << producer.termSignal();
     EXPECT_EQ(producer.exitCode(), 1) << producer.stderrText();
-    EXPECT_EQ(producer.stdoutText(), "exit_ctrl_c\r\n");
+    EXPECT_EQ(producer.stdoutText(), "") << "the closing line belongs to runs that started";
     const std::vector<std::string> lines = splitLines(producer.stderrText());
     ASSERT_FALSE(lines.empty());
     EXPECT_FALSE(lines.back().empty());
@@ -185,7 +186,7 @@ TEST_F(ProducerProcessTest, SigtermTakesDefaultActionAndLeavesSegment) {
 // The demo with its standard output on `out` (the test keeps no other end
 // of it but the one it passes), its standard error on /dev/null; SIGINT
 // once it publishes. Returns the wait status, or -1 if it did not end in time.
-int sigintWithConsoleOn(int out, const std::string& clip) {
+int sigintWithConsoleOn(int out, const std::string& clip, const std::function<void()>& afterSigint = {}) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
@@ -204,6 +205,9 @@ int sigintWithConsoleOn(int out, const std::string& clip) {
     int status = -1;
     EXPECT_TRUE(waitUntil(segmentHasFrame, kStartTimeout)) << "the demo publishes";
     kill(pid, SIGINT);
+    if (afterSigint) {
+        afterSigint();
+    }
     if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, kExitTimeout)) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
@@ -246,6 +250,63 @@ TEST_F(ProducerProcessTest, DemoWithUnreadableSourceStillClosesCleanly) {
     EXPECT_NE(demo.stderrText().find("Error: Could not open video source "), std::string::npos);
     EXPECT_EQ(demo.stdoutText(), "exit_ctrl_c\r\n");
     EXPECT_FALSE(segmentExists());
+}
+
+// The closing line of a run that started reaches a reader of the pipe that
+// is slow to drain it: the pipe is full when the teardown ends, and read
+// only a while later.
+TEST_F(ProducerProcessTest, ClosingLineReachesASlowReaderOfAFullPipe) {
+    const std::string clip = dir.path() + "/clip.avi";
+    writeClip(clip, 4, 320, 240);
+    int full[2];
+    ASSERT_EQ(pipe2(full, O_CLOEXEC | O_NONBLOCK), 0);
+    const std::string block(4096, 'x');
+    while (write(full[1], block.data(), block.size()) > 0) {
+    }
+    ASSERT_EQ(fcntl(full[1], F_SETFL, 0), 0);
+    ASSERT_EQ(fcntl(full[0], F_SETFL, 0), 0);
+    std::string drained;
+    // Reads only once the segment is gone, that is after the teardown.
+    const int status = sigintWithConsoleOn(full[1], clip, [&] {
+        EXPECT_TRUE(waitUntil([] { return !segmentExists(); }, kExitTimeout));
+        std::this_thread::sleep_for(milliseconds(300));
+        char chunk[65536];
+        for (ssize_t n = 0; (n = read(full[0], chunk, sizeof chunk)) > 0;) {
+            drained.append(chunk, static_cast<std::size_t>(n));
+        }
+    });
+    EXPECT_EQ(status, 0);
+    close(full[0]);
+    ASSERT_GE(drained.size(), 13u);
+    EXPECT_EQ(drained.substr(drained.size() - 13), "exit_ctrl_c\r\n");
+}
+
+std::int64_t publishedTimestamp() {
+    SegmentView view;
+    return view ? view->rgbFrame.steadyTimeUs : -1;
+}
+
+// A producer started with standard output or error closed: the segment is
+// never given descriptor 1 or 2, so no console line lands in it, not even
+// the warnings of a stopped holder of consumerMutex.
+TEST_F(ProducerProcessTest, ConsoleDescriptorClosedAtStartNeverReachesTheSegment) {
+    const std::string clip = dir.path() + "/clip.avi";
+    writeClip(clip, 4, 320, 240);
+    for (const std::string closing : {">&-", "2>&-"}) {
+        SCOPED_TRACE(closing);
+        removeSegmentLeftovers();
+        ChildProcess demo({"/bin/sh", "-c", "exec \"$0\" \"$@\" " + closing, DEMO_PRODUCER_PATH, clip, "30", "20"});
+        ASSERT_TRUE(waitUntil(segmentHasFrame, kStartTimeout)) << demo.stderrText();
+        StoppedHolder registry([](SharedData* data) { pthread_mutex_lock(&data->consumerMutex.handle); });
+        const std::int64_t seen = publishedTimestamp();
+        EXPECT_TRUE(waitUntil([&] { return publishedTimestamp() > seen; }, milliseconds(10000)))
+            << "frames go on with the warnings written elsewhere";
+        registry.release();
+        demo.signal(SIGINT);
+        ASSERT_TRUE(demo.waitExit(kExitTimeout));
+        EXPECT_EQ(demo.exitCode(), 0) << demo.stderrText();
+        EXPECT_FALSE(segmentExists());
+    }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The registry protocol: consumer registration and the producer's health
 // monitor, with real named semaphores and real child processes.
 #include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
 #include <gtest/gtest.h>
 #include <semaphore.h>
 #include <signal.h>
@@ -9,7 +11,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
@@ -62,6 +66,13 @@ pid_t forkAndHold(const std::function<void()>& body) {
     (void)!read(ready[0], &byte, 1);
     close(ready[0]);
     return child;
+}
+
+// In a forked child: becomes another user who is a member of the segment's
+// group (root's, as the tests run as root).
+bool becomeUserOfTheSegmentsGroup(uid_t user) {
+    const gid_t segmentGroup = 0;
+    return setgroups(1, &segmentGroup) == 0 && setresgid(user, user, user) == 0 && setresuid(user, user, user) == 0;
 }
 
 void killAndReap(pid_t child) {
@@ -440,6 +451,126 @@ TEST_F(RegistryTest, PublisherAndMonitorThreadsNeverRaceOnAHandle) {
         EXPECT_FALSE(semaphoreExists(colourName(child))) << "dead consumer " << child << " retired";
         EXPECT_FALSE(semaphoreExists(depthName(child)));
     }
+}
+
+// A consumer in a PID namespace of its own that shares /dev/shm (a
+// container with the host's IPC) gives an id that names no process here.
+// While it takes its posts it is a live consumer: never retired, its
+// semaphore never removed.
+TEST_F(RegistryTest, ConsumerInAnotherPidNamespaceThatTakesItsPostsIsNeverRetired) {
+    long pidMax = 0;
+    std::ifstream("/proc/sys/kernel/pid_max") >> pidMax;
+    const pid_t there = static_cast<pid_t>(pidMax - 10);
+    ASSERT_TRUE(kill(there, 0) != 0 && errno == ESRCH) << "process " << there << " exists here";
+    int initPid[2];
+    ASSERT_EQ(pipe(initPid), 0);
+    const pid_t launcher = fork();
+    ASSERT_GE(launcher, 0);
+    if (launcher == 0) {
+        silenceConsole();
+        if (unshare(CLONE_NEWPID) != 0) {
+            _exit(2);
+        }
+        const pid_t init = fork();  // process 1 of the new namespace
+        if (init == 0) {
+            // The consumer gets the id `there` in its namespace.
+            if (FILE* lastPid = std::fopen("/proc/sys/kernel/ns_last_pid", "w")) {
+                std::fprintf(lastPid, "%d", there - 1);
+                std::fclose(lastPid);
+            }
+            if (fork() == 0) {
+                ConsumerSharedMemory consumer;
+                consumer.initialize();
+                consumer.registerConsumerRGB();
+                for (;;) {
+                    consumer.getRGBFrame();
+                }
+            }
+            pause();
+        }
+        (void)!write(initPid[1], &init, sizeof init);
+        waitpid(init, nullptr, 0);
+        _exit(0);
+    }
+    close(initPid[1]);
+    pid_t init = -1;
+    ASSERT_EQ(read(initPid[0], &init, sizeof init), static_cast<ssize_t>(sizeof init));
+    close(initPid[0]);
+    const ConsumerSlot& slot = owner.sharedData->colorConsumers[0];
+    ASSERT_TRUE(waitUntil([&] { return slot.occupied != 0 && slot.pid > 0; }, milliseconds(20000)));
+    if (slot.pid != there) {
+        kill(init, SIGKILL);
+        waitpid(launcher, nullptr, 0);
+        GTEST_SKIP() << "cannot choose the consumer's id in its namespace (ns_last_pid)";
+    }
+    monitorPass();
+    ASSERT_NE(owner.semColor[0], nullptr) << err;
+    std::string lines;
+    for (int round = 1; round <= 40; ++round) {
+        publishColour(round);
+        EXPECT_TRUE(waitUntil([&] { return valueOf(owner.semColor[0]) == 0; }, milliseconds(20000)))
+            << "the consumer takes its post";
+        monitorPass();
+        lines += out;
+    }
+    EXPECT_EQ(lines.find("offline"), std::string::npos) << lines;
+    EXPECT_EQ(slot.occupied, 1);
+    EXPECT_EQ(slot.pid, there);
+    EXPECT_TRUE(semaphoreExists(colourName(there)));
+    kill(init, SIGKILL);
+    waitpid(launcher, nullptr, 0);
+    sem_unlink(colourName(there).c_str());
+}
+
+// Another user can create a consumer's semaphore name ahead of it, and the
+// sticky /dev/shm keeps the consumer from removing it: registration fails
+// with its usual exception, and a line says whose file stands in the way.
+TEST_F(RegistryTest, SemaphoreNameTakenByAnotherUserIsReportedWithItsOwner) {
+    int go[2];
+    int errors[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(errors), 0);
+    const pid_t consumer = fork();
+    ASSERT_GE(consumer, 0);
+    if (consumer == 0) {
+        silenceConsole();
+        dup2(errors[1], STDERR_FILENO);
+        char byte = 0;
+        if (!becomeUserOfTheSegmentsGroup(65534) || read(go[0], &byte, 1) != 1) {
+            _exit(2);
+        }
+        ConsumerSharedMemory taker;
+        taker.initialize();
+        try {
+            taker.registerConsumerRGB();
+        } catch (const std::runtime_error& error) {
+            std::fprintf(stderr, "%s\n", error.what());
+            _exit(0);
+        }
+        _exit(1);
+    }
+    close(errors[1]);
+    const std::string path = "/dev/shm/sem." + colourName(consumer);
+    const int squatter = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+    ASSERT_GE(squatter, 0);
+    close(squatter);
+    ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
+    ASSERT_EQ(write(go[1], "G", 1), 1);
+    std::string text;
+    char chunk[4096];
+    for (ssize_t n = 0; (n = read(errors[0], chunk, sizeof chunk)) > 0;) {
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    int status = -1;
+    waitpid(consumer, &status, 0);
+    close(errors[0]);
+    close(go[0]);
+    close(go[1]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+    EXPECT_EQ(text, "Warning: " + path + " already exists and belongs to user 4242; only that user or root can "
+                                        "remove it.\nFailed to create semaphore for consumer.\n");
+    EXPECT_EQ(owner.sharedData->colorConsumers[0].occupied, 0) << "the claim was undone";
+    unlink(path.c_str());
 }
 
 }  // namespace

@@ -20,7 +20,29 @@ extern char** environ;
 
 namespace test_support {
 
+namespace {
+
+std::string mountNamespaceOf(const std::string& process) {
+    char target[256];
+    const ssize_t length = readlink(("/proc/" + process + "/ns/mnt").c_str(), target, sizeof target - 1);
+    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
+}
+
+}  // namespace
+
+bool runsInPrivateShm() {
+    const std::string own = mountNamespaceOf("self");
+    return !own.empty() && own != mountNamespaceOf(std::to_string(getppid()));
+}
+
 void removeSegmentLeftovers() {
+    // A test that shared the mount namespace of whoever started it would
+    // remove the machine's segment (a live feed) and semaphores.
+    if (!runsInPrivateShm()) {
+        ADD_FAILURE() << "this test shares /dev/shm with the process that started it; run it through ctest "
+                         "(tests/private_shm.sh gives it a /dev/shm of its own)";
+        return;
+    }
     shm_unlink(SHM_NAME);
     const std::string self = std::to_string(getpid());
     sem_unlink((std::string(SEM_COLOR) + self).c_str());

@@ -18,7 +18,11 @@ namespace test_support {
 
 using std::chrono::milliseconds;
 
-// Removes the segment and any test semaphores an earlier crashed run left.
+// True when this process has a mount namespace, so a /dev/shm, other than
+// the process that started it (ctest): the machine's objects are out of reach.
+bool runsInPrivateShm();
+// Removes the segment and any test semaphores an earlier crashed run left;
+// fails the test instead when it runs in its starter's /dev/shm.
 void removeSegmentLeftovers();
 bool segmentExists();
 bool shmEntryExists(const std::string& name);  // a name in /dev/shm

@@ -43,8 +43,8 @@ typedef struct FrameOutput {
  *   EINVAL           output or output->data is NULL, or the segment has the
  *                    wrong size;
  *   EPERM            the object at the segment's name is not to be trusted:
- *                    not a regular file, open to users outside its owner and
- *                    group, or (for a root caller) an ordinary user's;
+ *                    not a regular file, writable by every user, or owned
+ *                    by an ordinary user other than the caller;
  *   ENOMEM           no memory;
  *   EOVERFLOW        the segment announced a frame larger than the capacity;
  *   ETIMEDOUT        another process held the frame's mutex for more than a
@@ -53,7 +53,9 @@ typedef struct FrameOutput {
  *                    unrecoverable): no frame can be read until the
  *                    producer starts afresh;
  *   other            the error of opening or mapping the segment.
- * Whenever errno is not 0, nothing is written into the buffer and the record
+ * Whenever errno is not 0, nothing is written into the buffer. When the
+ * segment cannot be opened or mapped, the record is left as it was too;
+ * after it was mapped (EOVERFLOW, ETIMEDOUT, ENOTRECOVERABLE) the record
  * reads width 1920, height 1080, size 0, timestamp 0.
  *
  * A call waits for no new frame. It waits at most about 66 ms for each of

@@ -302,7 +302,7 @@ TEST_F(FrameshareTest, StatusTellsEachStateWithItsExitStatus) {
         ASSERT_EQ(chmod(path.c_str(), 0660), 0);
         const ToolRun owned = runTool({"status"});
         EXPECT_EQ(owned.exit, 1);
-        EXPECT_NE(owned.out.find("consumer tables unreadable: the segment belongs to an ordinary user"),
+        EXPECT_NE(owned.out.find("consumer tables unreadable: the segment belongs to another ordinary user"),
                   std::string::npos)
             << owned.out;
         shm_unlink(SHM_NAME);

@@ -1,12 +1,14 @@
 // Stale, hostile or shared local state around the producer: rival
 // producers, other users' objects and odd files at the segment's name,
 // permissions, a full /dev/shm, fake semaphores, stuck and broken mutexes.
-// The binary runs itself in a private mount namespace with its own tmpfs on
-// /dev/shm, so what it plants there touches no other process.
+// Each test runs in a private mount namespace with its own tmpfs on
+// /dev/shm (tests/private_shm.sh), so what it plants there touches no other
+// process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,9 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "consumer_share_memory.h"
 #include "producer_share_memory.h"
 #include "test_support.h"
 
@@ -317,29 +321,96 @@ TEST_F(HostileStateTest, UnusableFrameMutexIsReportedOnce) {
     EXPECT_EQ(owner.sharedData->depthFrame.steadyTimeUs, 2) << "the depth stream is not affected";
 }
 
-}  // namespace
-
-// Re-runs itself in a private mount namespace with a fresh tmpfs on /dev/shm.
-int main(int argc, char** argv) {
-    if (std::getenv("FRAMESHARE_PRIVATE_SHM") == nullptr) {
-        setenv("FRAMESHARE_PRIVATE_SHM", "1", 1);
-        std::vector<const char*> args{"unshare", "-m", "/bin/sh", "-c",
-                                      "mount -t tmpfs -o size=256m,mode=1777 tmpfs /dev/shm && exec \"$0\" \"$@\"",
-                                      "/proc/self/exe"};
-        char self[4096];
-        const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (length > 0) {
-            self[length] = '\0';
-            args.back() = self;
-        }
-        for (int i = 1; i < argc; ++i) {
-            args.push_back(argv[i]);
-        }
-        args.push_back(nullptr);
-        execvp("unshare", const_cast<char* const*>(args.data()));
-        perror("unshare");
-        return 1;
+// Garbage over rgbMutex in a running producer: it says so once and ends
+// the capture with a non-zero status, so that a service manager starts it
+// again with a fresh segment, instead of living on publishing nothing.
+TEST_F(HostileStateTest, UnusableFrameMutexEndsTheCaptureWithNonZeroStatus) {
+    auto producer = startDemo({"30"});
+    {
+        SegmentView view;
+        ASSERT_TRUE(view);
+        std::memset(view->rgbMutex.slot, 0xA5, MUTEX_SLOT_SIZE);
     }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    ASSERT_TRUE(producer->waitExit(milliseconds(20000))) << "the capture ends by itself";
+    EXPECT_EQ(producer->exitCode(), 1) << producer->stderrText();
+    EXPECT_EQ(countOf(producer->stderrText(), "rgbMutex in the segment is not a usable mutex"), 1)
+        << producer->stderrText();
+    EXPECT_NE(producer->stdoutText().find("Camera capture stopped.\nexit_ctrl_c\r\n"), std::string::npos);
+    EXPECT_FALSE(segmentExists());
 }
+
+// A producer that sees no /proc (hidden, or not mounted) still starts, with
+// the same guarantees, and opens the semaphore of a consumer of another
+// user whose process it cannot examine: that consumer takes its posts and
+// is never retired.
+TEST_F(HostileStateTest, WithoutProcTheProducerStartsAndPostsAnotherUsersConsumer) {
+#ifdef HOSTILE_UNDER_SANITIZER
+    GTEST_SKIP() << "a sanitizer's runtime reads its options and the process's threads from /proc";
+#endif
+    // An empty tmpfs over /proc.
+    ChildProcess producer({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                           "mount -t tmpfs none /proc && exec \"$0\" \"$@\"", DEMO_PRODUCER_PATH, clip, "30",
+                           "20"});
+    ASSERT_TRUE(waitUntil(segmentHasFrame, milliseconds(20000))) << producer.stderrText();
+    EXPECT_EQ(lstatOf(kSegmentPath).st_mode & 07777, 0660u);
+    const std::vector<std::string> otherNames{"/bin/sh", "-c",
+                                              "ls -A /dev/shm | grep -v '^" + std::string(SHM_NAME) + "$' | grep -q ."};
+    EXPECT_EQ(run(otherNames), 1) << "no temporary name left behind";
+
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t consumer = fork();
+    ASSERT_GE(consumer, 0);
+    if (consumer == 0) {
+        // Another user, in the segment's group.
+        const gid_t segmentGroup = 0;
+        if (setgroups(1, &segmentGroup) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0) {
+            _exit(2);
+        }
+        const int devNull = open("/dev/null", O_WRONLY);
+        dup2(devNull, STDOUT_FILENO);
+        dup2(devNull, STDERR_FILENO);
+        ConsumerSharedMemory view;
+        view.initialize();
+        view.registerConsumerRGB();
+        // Woken by posts, a frame comes at the frame rate; without them
+        // every wait runs to its one-second deadline. Takes its posts until
+        // killed.
+        std::set<std::int64_t> frames;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+        while (std::chrono::steady_clock::now() < until) {
+            frames.insert(view.getRGBFrame()->steadyTimeUs);
+        }
+        const int distinct = static_cast<int>(frames.size());
+        (void)!write(report[1], &distinct, sizeof distinct);
+        for (;;) {
+            view.getRGBFrame();
+        }
+    }
+    close(report[1]);
+    int distinct = 0;
+    ASSERT_EQ(read(report[0], &distinct, sizeof distinct), static_cast<ssize_t>(sizeof distinct));
+    close(report[0]);
+    EXPECT_GT(distinct, 10) << "the consumer was posted";
+    {
+        SegmentView view;
+        ASSERT_TRUE(view);
+        EXPECT_EQ(view->colorConsumers[0].occupied, 1) << "not retired after 80 monitor passes";
+        EXPECT_EQ(view->colorConsumers[0].pid, consumer);
+    }
+    producer.signal(SIGINT);
+    const bool exited = producer.waitExit(milliseconds(20000));
+    kill(consumer, SIGKILL);
+    waitpid(consumer, nullptr, 0);
+    ASSERT_TRUE(exited);
+    EXPECT_EQ(producer.exitCode(), 0) << producer.stderrText();
+    EXPECT_NE(producer.stdoutText().find("[SEM_COLOR] Info: New consumer with PID " + std::to_string(consumer)),
+              std::string::npos)
+        << producer.stdoutText();
+    EXPECT_EQ(producer.stdoutText().find("offline"), std::string::npos) << producer.stdoutText();
+    EXPECT_FALSE(segmentExists());
+    unlink(("/dev/shm/sem." + std::string(SEM_COLOR) + std::to_string(consumer)).c_str());
+}
+
+}  // namespace

@@ -50,6 +50,19 @@ bool JpegTranscoder::ensureOutputCapacity(unsigned long bytes) {
 }
 
 bool JpegTranscoder::transcode(const unsigned char* jpeg, std::size_t size) {
+    if (transcodeOnce(jpeg, size)) {
+        return true;
+    }
+    // A handle that failed on a header stays failed for every later frame:
+    // the next frame gets a fresh one.
+    if (decoder_ != nullptr) {
+        tjDestroy(decoder_);
+    }
+    decoder_ = tjInitDecompress();
+    return false;
+}
+
+bool JpegTranscoder::transcodeOnce(const unsigned char* jpeg, std::size_t size) {
     outputSize_ = 0;
     width_ = height_ = 0;
     if (decoder_ == nullptr || encoder_ == nullptr || jpeg == nullptr || size == 0) {

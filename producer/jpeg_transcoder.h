@@ -33,6 +33,7 @@ public:
     int height() const { return height_; }
 
 private:
+    bool transcodeOnce(const unsigned char* jpeg, std::size_t size);
     bool ensureOutputCapacity(unsigned long bytes);
 
     void* decoder_ = nullptr;

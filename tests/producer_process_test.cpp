@@ -1,5 +1,6 @@
 // The producer and demo programs as whole processes: console lines, exit
 // status and what they leave in /dev/shm.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -78,8 +79,10 @@ TEST_F(ProducerProcessTest, OneSigintStopsInOrderAndRemovesSegment) {
 }
 
 // The source is a FIFO the test writes part of a clip into and then holds
-// open, so the capture thread waits in a read for as long as the test wants.
-TEST_F(ProducerProcessTest, SigintsWhileTheReadWaitsEachWriteALineAndStopOnce) {
+// open without writing more, as a camera that stops delivering without
+// closing: the capture thread waits in a read that never returns. SIGINT
+// still ends the run, without that thread, and the segment goes.
+TEST_F(ProducerProcessTest, StalledSourceNeverHoldsTheStop) {
     const std::string clip = dir.path() + "/clip.avi";
     writeClip(clip, 12, 320, 240);
     std::ifstream file(clip, std::ios::binary);
@@ -95,16 +98,66 @@ TEST_F(ProducerProcessTest, SigintsWhileTheReadWaitsEachWriteALineAndStopOnce) {
     ASSERT_TRUE(waitUntil(segmentHasFrame, kStartTimeout));
     std::this_thread::sleep_for(milliseconds(1000));  // the frames written are long published
 
-    const std::string handled = "Caught signal SIGINT, preparing to exit gracefully...\n";
     demo.signal(SIGINT);
-    ASSERT_TRUE(demo.waitForStdout(handled, kStartTimeout));
-    demo.signal(SIGINT);
-    ASSERT_TRUE(demo.waitForStdout(handled + handled, kStartTimeout)) << "handled while the read waits";
-    close(writer);  // the read returns; the loop sees the stop
-    ASSERT_TRUE(demo.waitExit(kExitTimeout));
+    const bool ended = demo.waitExit(kExitTimeout);
+    close(writer);
+    ASSERT_TRUE(ended) << "the stop waited for the stalled read";
     EXPECT_EQ(demo.exitCode(), 0) << demo.stderrText();
     EXPECT_EQ(demo.stdoutText(),
-              "Camera started: 320x240 @ 30 FPS\n" + handled + handled + "Camera capture stopped.\nexit_ctrl_c\r\n");
+              "Camera started: 320x240 @ 30 FPS\n"
+              "Caught signal SIGINT, preparing to exit gracefully...\n"
+              "exit_ctrl_c\r\n");
+    EXPECT_NE(demo.stderrText().find("Warning: Capture did not stop within 1500 ms of SIGINT; ending without "
+                                     "waiting for it.\n"),
+              std::string::npos)
+        << demo.stderrText();
+    EXPECT_FALSE(segmentExists());
+}
+
+TEST_F(ProducerProcessTest, CommandLineHelpVersionAndRefusals) {
+    ChildProcess help({PRODUCER_PATH, "--help"});
+    ASSERT_TRUE(help.waitExit(kExitTimeout));
+    EXPECT_EQ(help.exitCode(), 0);
+    for (const char* option : {"--device", "--size", "--fps", "--version"}) {
+        EXPECT_NE(help.stdoutText().find(option), std::string::npos) << help.stdoutText();
+    }
+    ChildProcess version({PRODUCER_PATH, "--version"});
+    ASSERT_TRUE(version.waitExit(kExitTimeout));
+    EXPECT_EQ(version.exitCode(), 0);
+    EXPECT_THAT(version.stdoutText(), ::testing::MatchesRegex("producer [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--size", "1920"},
+                                               {"--size", "0x1080"},
+                                               {"--size", "1920x1080x3"},
+                                               {"--fps", "0"},
+                                               {"--fps", "thirty"},
+                                               {"--device", ""},
+                                               {"--camera", "0"},
+                                               {"extra"}}) {
+        std::vector<std::string> argv{PRODUCER_PATH};
+        argv.insert(argv.end(), bad.begin(), bad.end());
+        ChildProcess producer(argv);
+        ASSERT_TRUE(producer.waitExit(kExitTimeout));
+        EXPECT_EQ(producer.exitCode(), 2) << bad[0] << ' ' << (bad.size() > 1 ? bad[1] : "");
+        EXPECT_EQ(producer.stdoutText(), "") << "no run, no closing line";
+        EXPECT_FALSE(producer.stderrText().empty());
+        EXPECT_FALSE(segmentExists());
+    }
+}
+
+TEST_F(ProducerProcessTest, DeviceThatCannotBeOpenedIsNamedWithTheWayToPickOne) {
+    const std::string missing = dir.path() + "/video0";
+    ChildProcess producer({PRODUCER_PATH, "--device", missing, "--size", "640x480", "--fps", "15"});
+    ASSERT_TRUE(producer.waitExit(kExitTimeout));
+    EXPECT_EQ(producer.exitCode(), 0);
+    EXPECT_EQ(producer.stdoutText(), "exit_ctrl_c\r\n");
+    const std::string err = producer.stderrText();
+    const std::string line = "Error: Could not open camera on device " + missing + "\n";
+    const std::size_t at = err.find(line);
+    ASSERT_NE(at, std::string::npos) << err;
+    const std::string next = err.substr(at + line.size(), err.find('\n', at + line.size()) - at - line.size());
+    EXPECT_THAT(next, ::testing::HasSubstr("with --device INDEX|PATH.")) << err;
     EXPECT_FALSE(segmentExists());
 }
 

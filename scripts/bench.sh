@@ -31,3 +31,5 @@ PY
 python3 "$root/bench/report.py" "$work/micro.json" "$work/contention.txt" "$work/serve.txt"
 echo
 "$build_dir/bench/capture_pacing_bench" "$seconds" 1
+echo
+"$build_dir/bench/camera_rate_bench" "$seconds"

@@ -10,16 +10,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
 
-#include <opencv2/imgcodecs.hpp>
-
-#include "frame_code.h"
+#include "frame_number.h"
 #include "framereader.h"
 #include "test_support.h"
 
@@ -309,32 +306,6 @@ TEST_F(ProducerProcessTest, DemoWithUnreadableSourceStillClosesCleanly) {
 
 // ---- The producer against an emulated USB 2.0 webcam ----
 
-// The number the emulated camera drew into a frame (see frame_code.h), read
-// back from a published JPEG, or -1 when the frame shows no readable code.
-long frameNumber(const std::vector<std::uint8_t>& jpeg) {
-    const cv::Mat grey = cv::imdecode(jpeg, cv::IMREAD_GRAYSCALE);
-    constexpr int kBand = FRAME_CODE_BAND_HEIGHT;
-    if (grey.rows < FRAME_CODE_BANDS * kBand || grey.cols < 64) {
-        return -1;
-    }
-    const auto level = [&](int band) { return cv::mean(grey(cv::Rect(16, band * kBand + 8, grey.cols - 32, kBand - 16)))[0]; };
-    const double low = level(FRAME_CODE_DIGITS);
-    const double high = level(FRAME_CODE_DIGITS + 1);
-    if (high - low < 100) {
-        return -1;
-    }
-    long number = 0;
-    for (int band = 0; band < FRAME_CODE_DIGITS; ++band) {
-        const double digit = (level(band) - low) * 15 / (high - low);
-        const long rounded = std::lround(digit);
-        if (std::abs(digit - static_cast<double>(rounded)) > 0.3 || rounded < 0 || rounded > 15) {
-            return -1;
-        }
-        number = number * 16 + rounded;
-    }
-    return number;
-}
-
 // True when the JPEG defines Huffman tables before its scan.
 bool hasHuffmanTables(const std::vector<std::uint8_t>& jpeg) {
     for (std::size_t at = 2; at + 4 <= jpeg.size() && jpeg[at] == 0xff;) {
@@ -374,7 +345,7 @@ std::vector<long> readFrameNumbers(std::size_t count, bool* allCarryTables) {
                 last = frame.timestamp;
                 const std::vector<std::uint8_t> jpeg(buffer.begin(), buffer.begin() + frame.size);
                 *allCarryTables = *allCarryTables && hasHuffmanTables(jpeg);
-                numbers.push_back(frameNumber(jpeg));
+                numbers.push_back(emulatedFrameNumber(jpeg));
             }
             return numbers.size() >= count;
         },

@@ -1165,6 +1165,12 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         if (node->mjpg == NULL && node->yuyv == NULL) {
             return fail(EIO);
         }
+        if (logging) {
+            const uint32_t fourcc = node->format->fourcc;
+            fprintf(stderr, "v4l2emu: /dev/video%d streams %c%c%c%c %ux%u at %u fps\n", node->index,
+                    (char)(fourcc & 0xff), (char)((fourcc >> 8) & 0xff), (char)((fourcc >> 16) & 0xff),
+                    (char)(fourcc >> 24), node->size->width, node->size->height, node->fps);
+        }
         node->sequence = 0;
         node->streaming = 1;
         if (pthread_create(&node->thread, NULL, pace, node) != 0) {

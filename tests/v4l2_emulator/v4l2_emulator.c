@@ -924,8 +924,8 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         }
         const struct frame_size *size = nearest_size(chosen, format->fmt.pix.width, format->fmt.pix.height);
         if (request == VIDIOC_S_FMT) {
-            if (node->streaming || (node->owner != NULL && node->owner != file)) {
-                return fail(EBUSY);
+            if (node->streaming || node->nbuffers > 0) {
+                return fail(EBUSY);  /* the driver refuses while buffers exist */
             }
             node->format = chosen;
             node->size = size;
@@ -1263,6 +1263,9 @@ static int open_node(struct node *node, int flags) {
 
 /* Forgets fd; the last descriptor of an open file releases its buffers. */
 static void forget(int fd) {
+    if (file_for(fd) == NULL) {
+        return;  /* not ours: the common case, without the lock */
+    }
     pthread_mutex_lock(&files_lock);
     struct file *file = file_for(fd);
     if (file == NULL) {

@@ -183,9 +183,10 @@ int main(int argc, char** argv) {
     const std::string video = std::string(work) + "/video-plugins";
     mkdir(none.c_str(), 0700);
     mkdir(video.c_str(), 0700);
-    for (const char* name : {"video4linux2", "videoconvertscale", "app", "coreelements", "jpeg", "videorate"}) {
+    for (const char* name : {"video4linux2", "videoconvertscale", "videoconvert", "videoscale", "app",
+                             "coreelements", "jpeg", "videorate"}) {
         const std::string file = std::string(GSTREAMER_PLUGIN_DIR) + "/libgst" + name + ".so";
-        if (symlink(file.c_str(), (video + "/libgst" + name + ".so").c_str()) != 0) {
+        if (access(file.c_str(), R_OK) == 0 && symlink(file.c_str(), (video + "/libgst" + name + ".so").c_str()) != 0) {
             std::perror(file.c_str());
         }
     }

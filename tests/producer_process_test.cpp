@@ -391,9 +391,13 @@ protected:
         const std::string plugins = dir.path() + "/gst-plugins";
         mkdir(plugins.c_str(), 0700);
         if (camera.gstreamerPlugins) {
-            for (const char* name : {"video4linux2", "videoconvertscale", "app", "coreelements", "jpeg", "videorate"}) {
+            // videoconvertscale is videoconvert and videoscale before GStreamer 1.22.
+            for (const char* name : {"video4linux2", "videoconvertscale", "videoconvert", "videoscale", "app",
+                                     "coreelements", "jpeg", "videorate"}) {
                 const std::string file = std::string(GSTREAMER_PLUGIN_DIR) + "/libgst" + name + ".so";
-                EXPECT_EQ(symlink(file.c_str(), (plugins + "/libgst" + name + ".so").c_str()), 0) << file;
+                if (access(file.c_str(), R_OK) == 0) {
+                    EXPECT_EQ(symlink(file.c_str(), (plugins + "/libgst" + name + ".so").c_str()), 0) << file;
+                }
             }
         }
         std::vector<std::string> argv{"/usr/bin/env",

@@ -379,6 +379,7 @@ struct Camera {
     std::string meta;
     bool gstreamerPlugins = false;
     std::string stallAfter;
+    std::string badJpegEvery;
 };
 
 class EmulatedCameraTest : public ProducerProcessTest {
@@ -406,6 +407,7 @@ protected:
                                       "V4L2EMU_CAPTURE=" + camera.capture,
                                       "V4L2EMU_META=" + camera.meta,
                                       "V4L2EMU_STALL_AFTER=" + camera.stallAfter,
+                                      "V4L2EMU_BAD_JPEG_EVERY=" + camera.badJpegEvery,
                                       "GST_PLUGIN_SYSTEM_PATH_1_0=" + plugins,
                                       "GST_PLUGIN_PATH_1_0=",
                                       "GST_REGISTRY_1_0=" + dir.path() + "/gst-registry.bin",
@@ -513,6 +515,29 @@ TEST_F(EmulatedCameraTest, CameraAtIndexZeroIsListedWhenIndexOneIsItsMetadataNod
 
     ChildProcess producer(command(camera, {"--device", "0"}, true));
     expectFramesAndCleanStop(producer, "Camera started: 1920x1080 @ 30 FPS\n", 4);
+}
+
+// A camera frame that no decoder takes (here: every fourth declares a
+// height of 0) is dropped with the encode-failure line; the frames around it
+// are published.
+TEST_F(EmulatedCameraTest, CameraFramesThatDoNotDecodeAreDroppedAndTheOthersPublished) {
+    Camera camera;
+    camera.formats = "mjpg";
+    camera.badJpegEvery = "4";
+    ChildProcess producer(command(camera, {}));
+    ASSERT_TRUE(producer.waitForStdout("Camera started: 1920x1080 @ 30 FPS\n", kStartTimeout)) << producer.stderrText();
+    bool tables = false;
+    const std::vector<long> numbers = readFrameNumbers(9, &tables);
+    EXPECT_EQ(numbers.size(), 9u);
+    EXPECT_TRUE(strictlyIncreasing(numbers)) << printed(numbers);
+    for (long number : numbers) {
+        EXPECT_NE(number % 4, 0) << "frame " << number << " does not decode, yet was published";
+    }
+    EXPECT_NE(producer.stderrText().find("Error: Failed to encode frame to MJPG.\n"), std::string::npos)
+        << producer.stderrText();
+    producer.signal(SIGINT);
+    ASSERT_TRUE(producer.waitExit(kExitTimeout));
+    EXPECT_EQ(producer.exitCode(), 0) << producer.stderrText();
 }
 
 // A camera that stops delivering without closing, as a hung USB device

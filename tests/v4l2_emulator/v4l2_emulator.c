@@ -11,6 +11,8 @@
  *                    "yuyv,mjpg" (default), "yuyv" or "mjpg"
  *   V4L2EMU_STALL_AFTER  stop delivering after this many frames while
  *                    staying open and streaming, as a hung camera does
+ *   V4L2EMU_BAD_JPEG_EVERY  every MJPG frame whose number is a multiple of
+ *                    this declares an image height of 0, so no decoder takes it
  *   V4L2EMU_LOG      when set, one line per ioctl on standard error
  *
  * An open node is an eventfd: the pacing thread adds one per finished
@@ -177,6 +179,7 @@ static struct node *nodes[MAX_NODES];
 static const struct format *formats[2];
 static int nformats;
 static long stall_after = -1;
+static long bad_jpeg_every;
 static int logging;
 static pthread_once_t config_once = PTHREAD_ONCE_INIT;
 
@@ -283,6 +286,10 @@ static void configure(void) {
     const char *stall = getenv("V4L2EMU_STALL_AFTER");
     if (stall != NULL && *stall != '\0') {
         stall_after = strtol(stall, NULL, 10);
+    }
+    const char *bad = getenv("V4L2EMU_BAD_JPEG_EVERY");
+    if (bad != NULL && *bad != '\0') {
+        bad_jpeg_every = strtol(bad, NULL, 10);
     }
     logging = getenv("V4L2EMU_LOG") != NULL;
 }
@@ -552,6 +559,16 @@ static const struct mjpg_source *mjpg_source_for(uint32_t width, uint32_t height
     return source;
 }
 
+/* Sets the height in the frame's SOF0 segment to 0. */
+static void spoil_jpeg(uint8_t *jpeg, size_t header_length) {
+    for (size_t at = 2; at + 9 < header_length; ++at) {
+        if (jpeg[at] == 0xff && jpeg[at + 1] == 0xc0) {
+            jpeg[at + 5] = jpeg[at + 6] = 0;
+            return;
+        }
+    }
+}
+
 static size_t fill_mjpg(const struct mjpg_source *source, uint8_t *out, size_t capacity, uint32_t number) {
     const int band_rows = FRAME_CODE_BAND_HEIGHT / 8;
     size_t at = 0;
@@ -578,6 +595,9 @@ static size_t fill_mjpg(const struct mjpg_source *source, uint8_t *out, size_t c
         at += segment.length;
         out[at++] = 0xff;
         out[at++] = row + 1 < source->rows ? (uint8_t)(0xd0 + (row & 7)) : 0xd9;
+    }
+    if (bad_jpeg_every > 0 && number % (uint32_t)bad_jpeg_every == 0) {
+        spoil_jpeg(out, source->header_length);
     }
     return at;
 }

@@ -40,3 +40,8 @@ if [[ -f "$emulator" ]]; then
 else
   "$build_dir/bench/transcode_bench"
 fi
+# The rate the producer publishes from the emulated webcam (built with the tests).
+if [[ -x "$build_dir/bench/camera_rate_bench" ]]; then
+  echo
+  "$build_dir/bench/camera_rate_bench" "$seconds"
+fi

@@ -12,9 +12,12 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <thread>
 
+#include "frame_number.h"
+#include "framereader.h"
 #include "test_support.h"
 
 using namespace test_support;
@@ -298,6 +301,273 @@ TEST_F(ProducerProcessTest, DemoWithUnreadableSourceStillClosesCleanly) {
     EXPECT_EQ(demo.exitCode(), 0) << demo.stderrText();
     EXPECT_NE(demo.stderrText().find("Error: Could not open video source "), std::string::npos);
     EXPECT_EQ(demo.stdoutText(), "exit_ctrl_c\r\n");
+    EXPECT_FALSE(segmentExists());
+}
+
+// ---- The producer against an emulated USB 2.0 webcam ----
+
+// True when the JPEG defines Huffman tables before its scan.
+bool hasHuffmanTables(const std::vector<std::uint8_t>& jpeg) {
+    for (std::size_t at = 2; at + 4 <= jpeg.size() && jpeg[at] == 0xff;) {
+        if (jpeg[at + 1] == 0xc4) {
+            return true;
+        }
+        if (jpeg[at + 1] == 0xda) {
+            return false;
+        }
+        at += 2 + (static_cast<std::size_t>(jpeg[at + 2]) << 8 | jpeg[at + 3]);
+    }
+    return false;
+}
+
+// Reads frames through get_frame_data until `count` new ones arrived;
+// returns the camera's number of each, or stops early on the deadline.
+std::vector<long> readFrameNumbers(std::size_t count, bool* allCarryTables) {
+    std::vector<std::uint8_t> buffer(FRAMEREADER_FRAME_CAPACITY);
+    std::vector<long> numbers;
+    std::int64_t last = 0;
+    *allCarryTables = true;
+    if (!waitUntil(segmentHasFrame, kStartTimeout)) {
+        return numbers;
+    }
+    SegmentView view;
+    waitUntil(
+        [&] {
+            // The reader logs every call: call it only once a new frame is in.
+            if (__atomic_load_n(&view->rgbFrame.steadyTimeUs, __ATOMIC_RELAXED) == last) {
+                return false;
+            }
+            FrameOutput frame{};
+            frame.data = buffer.data();
+            errno = 0;
+            get_frame_data(&frame, nullptr);
+            if (errno == 0 && frame.size > 0 && frame.timestamp != last) {
+                last = frame.timestamp;
+                const std::vector<std::uint8_t> jpeg(buffer.begin(), buffer.begin() + frame.size);
+                *allCarryTables = *allCarryTables && hasHuffmanTables(jpeg);
+                numbers.push_back(emulatedFrameNumber(jpeg));
+            }
+            return numbers.size() >= count;
+        },
+        kStartTimeout);
+    return numbers;
+}
+
+bool strictlyIncreasing(const std::vector<long>& numbers) {
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        if (numbers[i] < 0 || (i > 0 && numbers[i] <= numbers[i - 1])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string printed(const std::vector<long>& numbers) {
+    std::string text;
+    for (long number : numbers) {
+        text += std::to_string(number) + " ";
+    }
+    return text;
+}
+
+// The emulated camera: which formats it offers, where its nodes are, and
+// which GStreamer plugins OpenCV finds (links in a directory of our own, so
+// an empty one means none).
+struct Camera {
+    std::string formats = "yuyv,mjpg";
+    std::string capture = "1";
+    std::string meta;
+    bool gstreamerPlugins = false;
+    std::string stallAfter;
+    std::string badJpegEvery;
+};
+
+class EmulatedCameraTest : public ProducerProcessTest {
+protected:
+    // The producer's command line, run under the emulator. With a fake
+    // device list, in a private mount namespace whose
+    // /sys/class/video4linux names each emulated node, as the driver's do.
+    std::vector<std::string> command(const Camera& camera, const std::vector<std::string>& arguments,
+                                     bool fakeDeviceList = false) {
+        const std::string plugins = dir.path() + "/gst-plugins";
+        mkdir(plugins.c_str(), 0700);
+        if (camera.gstreamerPlugins) {
+            // videoconvertscale is videoconvert and videoscale before GStreamer 1.22.
+            for (const char* name : {"video4linux2", "videoconvertscale", "videoconvert", "videoscale", "app",
+                                     "coreelements", "jpeg", "videorate"}) {
+                const std::string file = std::string(GSTREAMER_PLUGIN_DIR) + "/libgst" + name + ".so";
+                if (access(file.c_str(), R_OK) == 0) {
+                    EXPECT_EQ(symlink(file.c_str(), (plugins + "/libgst" + name + ".so").c_str()), 0) << file;
+                }
+            }
+        }
+        std::vector<std::string> argv{"/usr/bin/env",
+                                      "LD_PRELOAD=" V4L2_EMULATOR_PATH,
+                                      "V4L2EMU_FORMATS=" + camera.formats,
+                                      "V4L2EMU_CAPTURE=" + camera.capture,
+                                      "V4L2EMU_META=" + camera.meta,
+                                      "V4L2EMU_STALL_AFTER=" + camera.stallAfter,
+                                      "V4L2EMU_BAD_JPEG_EVERY=" + camera.badJpegEvery,
+                                      "GST_PLUGIN_SYSTEM_PATH_1_0=" + plugins,
+                                      "GST_PLUGIN_PATH_1_0=",
+                                      "GST_REGISTRY_1_0=" + dir.path() + "/gst-registry.bin",
+                                      // The emulator is loaded before a sanitizer's runtime.
+                                      "ASAN_OPTIONS=verify_asan_link_order=0",
+                                      PRODUCER_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        if (!fakeDeviceList) {
+            return argv;
+        }
+        // Machines without a camera have no /sys/class/video4linux to mount on.
+        std::string script =
+            "mount -t tmpfs tmpfs /sys/class && mkdir /sys/class/video4linux && cd /sys/class/video4linux";
+        for (const std::string& list : {camera.capture, camera.meta}) {
+            for (const std::string& index : splitLines(std::regex_replace(list, std::regex(","), "\n"))) {
+                script += " && mkdir video" + index + " && echo 'Emulated 1080p Webcam' > video" + index + "/name";
+            }
+        }
+        argv.insert(argv.begin(), {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                                   script + " && cd / && exec \"$0\" \"$@\""});
+        return argv;
+    }
+
+    // Runs the producer on the camera until it has published `frames`
+    // frames, checks each is a JPEG with Huffman tables whose number
+    // advances, and stops it with SIGINT.
+    void expectFramesAndCleanStop(ChildProcess& producer, const std::string& started, std::size_t frames) {
+        ASSERT_TRUE(producer.waitForStdout(started, kStartTimeout))
+            << producer.stdoutText() << producer.stderrText();
+        bool tables = false;
+        const std::vector<long> numbers = readFrameNumbers(frames, &tables);
+        EXPECT_EQ(numbers.size(), frames) << producer.stderrText();
+        EXPECT_TRUE(strictlyIncreasing(numbers)) << "camera frame numbers, published in order: " << printed(numbers);
+        EXPECT_TRUE(tables) << "every published frame carries its Huffman tables";
+        producer.signal(SIGINT);
+        ASSERT_TRUE(producer.waitExit(kExitTimeout));
+        EXPECT_EQ(producer.exitCode(), 0) << producer.stderrText();
+        EXPECT_EQ(producer.stdoutText(), started +
+                                             "Caught signal SIGINT, preparing to exit gracefully...\n"
+                                             "Camera capture stopped.\n"
+                                             "exit_ctrl_c\r\n");
+        EXPECT_FALSE(segmentExists());
+    }
+};
+
+struct CameraCase {
+    const char* name;
+    const char* formats;
+    bool gstreamerPlugins;
+    const char* started;
+};
+
+void PrintTo(const CameraCase& run, std::ostream* out) { *out << run.name; }
+
+class EmulatedCameraFormatTest : public EmulatedCameraTest, public ::testing::WithParamInterface<CameraCase> {};
+
+// A USB 2.0 webcam gives 1920x1080 at 30 fps only as MJPG: the producer
+// picks it whichever backend OpenCV could use, and a camera with raw frames
+// only is published at the rate it really has.
+TEST_P(EmulatedCameraFormatTest, PublishesNumberedFramesAtTheFormatThatGivesTheRate) {
+    const CameraCase& run = GetParam();
+    if (run.gstreamerPlugins && std::string(GSTREAMER_PLUGIN_DIR).empty()) {
+        GTEST_SKIP() << "GStreamer's video4linux2 plugin is not installed";
+    }
+    Camera camera;
+    camera.formats = run.formats;
+    camera.gstreamerPlugins = run.gstreamerPlugins;
+    ChildProcess producer(command(camera, {}));
+    expectFramesAndCleanStop(producer, run.started, 6);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, EmulatedCameraFormatTest,
+    ::testing::Values(
+        CameraCase{"YuyvAndMjpgWithoutGStreamer", "yuyv,mjpg", false, "Camera started: 1920x1080 @ 30 FPS\n"},
+        CameraCase{"YuyvAndMjpgWithGStreamer", "yuyv,mjpg", true, "Camera started: 1920x1080 @ 30 FPS\n"},
+        CameraCase{"MjpgOnlyWithGStreamer", "mjpg", true, "Camera started: 1920x1080 @ 30 FPS\n"},
+        CameraCase{"YuyvOnlyWithoutGStreamer", "yuyv", false, "Camera started: 1920x1080 @ 5 FPS\n"},
+        CameraCase{"YuyvOnlyWithGStreamer", "yuyv", true, "Camera started: 1920x1080 @ 5 FPS\n"}),
+    [](const ::testing::TestParamInfo<CameraCase>& info) { return std::string(info.param.name); });
+
+// One webcam as the driver presents it: capture at /dev/video0, metadata at
+// /dev/video1. The default index 1 fails with a line that lists the camera
+// and the option that picks it, and that option works.
+TEST_F(EmulatedCameraTest, CameraAtIndexZeroIsListedWhenIndexOneIsItsMetadataNode) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a private /sys/class/video4linux needs root";
+    }
+    Camera camera;
+    camera.capture = "0";
+    camera.meta = "1";
+    ChildProcess failed(command(camera, {}, true));
+    ASSERT_TRUE(failed.waitExit(kExitTimeout));
+    EXPECT_EQ(failed.exitCode(), 0) << failed.stderrText();
+    EXPECT_EQ(failed.stdoutText(), "exit_ctrl_c\r\n");
+    const std::string errors = failed.stderrText();
+    const std::string error = "Error: Could not open camera on device 1\n";
+    const std::size_t at = errors.find(error);
+    ASSERT_NE(at, std::string::npos) << errors;
+    const std::string listing = errors.substr(at + error.size(), errors.find('\n', at + error.size()) - at - error.size());
+    EXPECT_NE(listing.find("/dev/video0"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("Emulated 1080p Webcam"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("--device"), std::string::npos) << listing;
+    EXPECT_FALSE(segmentExists());
+
+    ChildProcess producer(command(camera, {"--device", "0"}, true));
+    expectFramesAndCleanStop(producer, "Camera started: 1920x1080 @ 30 FPS\n", 4);
+}
+
+// A camera frame that no decoder takes (here: every fourth declares a
+// height of 0) is dropped with the encode-failure line; the frames around it
+// are published.
+TEST_F(EmulatedCameraTest, CameraFramesThatDoNotDecodeAreDroppedAndTheOthersPublished) {
+    Camera camera;
+    camera.formats = "mjpg";
+    camera.badJpegEvery = "4";
+    ChildProcess producer(command(camera, {}));
+    ASSERT_TRUE(producer.waitForStdout("Camera started: 1920x1080 @ 30 FPS\n", kStartTimeout)) << producer.stderrText();
+    bool tables = false;
+    const std::vector<long> numbers = readFrameNumbers(9, &tables);
+    EXPECT_EQ(numbers.size(), 9u);
+    EXPECT_TRUE(strictlyIncreasing(numbers)) << printed(numbers);
+    for (long number : numbers) {
+        EXPECT_NE(number % 4, 0) << "frame " << number << " does not decode, yet was published";
+    }
+    EXPECT_NE(producer.stderrText().find("Error: Failed to encode frame to MJPG.\n"), std::string::npos)
+        << producer.stderrText();
+    producer.signal(SIGINT);
+    ASSERT_TRUE(producer.waitExit(kExitTimeout));
+    EXPECT_EQ(producer.exitCode(), 0) << producer.stderrText();
+}
+
+// A camera that stops delivering without closing, as a hung USB device
+// does: SIGINT still ends the run in order. OpenCV is told to wait a minute
+// for a frame, so only a stop that does not wait for the camera passes the
+// bound, which is far above the 2 s the stop takes.
+TEST_F(EmulatedCameraTest, StalledCameraDoesNotHoldUpTheStop) {
+    Camera camera;
+    camera.stallAfter = "20";
+    std::vector<std::string> argv = command(camera, {});
+    argv.insert(argv.begin() + 1, "OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT=60");
+    ChildProcess producer(argv);
+    ASSERT_TRUE(producer.waitForStdout("Camera started: ", kStartTimeout)) << producer.stderrText();
+    bool tables = false;
+    EXPECT_EQ(readFrameNumbers(2, &tables).size(), 2u);
+    SegmentView view;
+    std::int64_t last = -1;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::int64_t now = __atomic_load_n(&view->rgbFrame.steadyTimeUs, __ATOMIC_RELAXED);
+            const bool unchanged = now == last;
+            last = now;
+            std::this_thread::sleep_for(milliseconds(500));
+            return unchanged;
+        },
+        kStartTimeout))
+        << "the camera stalls";
+    producer.signal(SIGINT);
+    ASSERT_TRUE(producer.waitExit(milliseconds(10000))) << "the stop waited for the stalled camera";
+    EXPECT_EQ(producer.exitCode(), 0) << producer.stderrText();
     EXPECT_FALSE(segmentExists());
 }
 

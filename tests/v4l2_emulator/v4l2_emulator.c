@@ -11,6 +11,8 @@
  *                    "yuyv,mjpg" (default), "yuyv" or "mjpg"
  *   V4L2EMU_STALL_AFTER  stop delivering after this many frames while
  *                    staying open and streaming, as a hung camera does
+ *   V4L2EMU_BAD_JPEG_EVERY  every MJPG frame whose number is a multiple of
+ *                    this declares an image height of 0, so no decoder takes it
  *   V4L2EMU_LOG      when set, one line per ioctl on standard error
  *
  * An open node is an eventfd: the pacing thread adds one per finished
@@ -91,12 +93,14 @@ struct control {
 };
 
 static const struct control controls[] = {
+    {V4L2_CID_USER_CLASS, "User Controls", V4L2_CTRL_TYPE_CTRL_CLASS, 0, 0, 0, 0, 0},
     {V4L2_CID_BRIGHTNESS, "Brightness", V4L2_CTRL_TYPE_INTEGER, -64, 64, 1, 0, 0},
     {V4L2_CID_CONTRAST, "Contrast", V4L2_CTRL_TYPE_INTEGER, 0, 64, 1, 32, 0},
     {V4L2_CID_SATURATION, "Saturation", V4L2_CTRL_TYPE_INTEGER, 0, 128, 1, 64, 0},
     {V4L2_CID_AUTO_WHITE_BALANCE, "White Balance, Automatic", V4L2_CTRL_TYPE_BOOLEAN, 0, 1, 1, 1, 0},
     {V4L2_CID_GAIN, "Gain", V4L2_CTRL_TYPE_INTEGER, 0, 100, 1, 0, 0},
     {V4L2_CID_POWER_LINE_FREQUENCY, "Power Line Frequency", V4L2_CTRL_TYPE_MENU, 0, 2, 1, 1, 0},
+    {V4L2_CID_CAMERA_CLASS, "Camera Controls", V4L2_CTRL_TYPE_CTRL_CLASS, 0, 0, 0, 0, 0},
     {V4L2_CID_EXPOSURE_AUTO, "Auto Exposure", V4L2_CTRL_TYPE_MENU, 0, 3, 1, 3, 0x5},
     {V4L2_CID_EXPOSURE_ABSOLUTE, "Exposure Time, Absolute", V4L2_CTRL_TYPE_INTEGER, 3, 2047, 1, 250, 0},
 };
@@ -175,6 +179,7 @@ static struct node *nodes[MAX_NODES];
 static const struct format *formats[2];
 static int nformats;
 static long stall_after = -1;
+static long bad_jpeg_every;
 static int logging;
 static pthread_once_t config_once = PTHREAD_ONCE_INIT;
 
@@ -281,6 +286,10 @@ static void configure(void) {
     const char *stall = getenv("V4L2EMU_STALL_AFTER");
     if (stall != NULL && *stall != '\0') {
         stall_after = strtol(stall, NULL, 10);
+    }
+    const char *bad = getenv("V4L2EMU_BAD_JPEG_EVERY");
+    if (bad != NULL && *bad != '\0') {
+        bad_jpeg_every = strtol(bad, NULL, 10);
     }
     logging = getenv("V4L2EMU_LOG") != NULL;
 }
@@ -550,6 +559,16 @@ static const struct mjpg_source *mjpg_source_for(uint32_t width, uint32_t height
     return source;
 }
 
+/* Sets the height in the frame's SOF0 segment to 0. */
+static void spoil_jpeg(uint8_t *jpeg, size_t header_length) {
+    for (size_t at = 2; at + 9 < header_length; ++at) {
+        if (jpeg[at] == 0xff && jpeg[at + 1] == 0xc0) {
+            jpeg[at + 5] = jpeg[at + 6] = 0;
+            return;
+        }
+    }
+}
+
 static size_t fill_mjpg(const struct mjpg_source *source, uint8_t *out, size_t capacity, uint32_t number) {
     const int band_rows = FRAME_CODE_BAND_HEIGHT / 8;
     size_t at = 0;
@@ -576,6 +595,9 @@ static size_t fill_mjpg(const struct mjpg_source *source, uint8_t *out, size_t c
         at += segment.length;
         out[at++] = 0xff;
         out[at++] = row + 1 < source->rows ? (uint8_t)(0xd0 + (row & 7)) : 0xd9;
+    }
+    if (bad_jpeg_every > 0 && number % (uint32_t)bad_jpeg_every == 0) {
+        spoil_jpeg(out, source->header_length);
     }
     return at;
 }
@@ -764,20 +786,41 @@ static const struct control *find_control(uint32_t id, int next, int *index) {
     return NULL;
 }
 
-static int control_value_ok(const struct control *control, int32_t value) {
-    if (value < control->minimum || value > control->maximum) {
-        return 0;
+/* 0, or why the control cannot take the value. */
+static int control_value_error(const struct control *control, int32_t value) {
+    if (control->type == V4L2_CTRL_TYPE_CTRL_CLASS) {
+        return EACCES;
     }
-    return control->type != V4L2_CTRL_TYPE_MENU || ((control->menu_skip >> value) & 1u) == 0;
+    if (value < control->minimum || value > control->maximum) {
+        return ERANGE;
+    }
+    return control->type == V4L2_CTRL_TYPE_MENU && ((control->menu_skip >> value) & 1u) != 0 ? EINVAL : 0;
+}
+
+static uint32_t control_flags(const struct control *control) {
+    return control->type == V4L2_CTRL_TYPE_CTRL_CLASS ? V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY : 0;
 }
 
 static int do_ext_controls(struct node *node, struct v4l2_ext_controls *request, int set, int apply) {
+    const uint32_t which = request->which;
     for (uint32_t i = 0; i < request->count; ++i) {
         int index = 0;
         const struct control *control = find_control(request->controls[i].id, 0, &index);
-        if (control == NULL || (set && !control_value_ok(control, request->controls[i].value))) {
-            request->error_idx = set ? i : request->count;
-            return fail(EINVAL);
+        int error = control == NULL ? EINVAL : 0;
+        if (error == 0 && which != V4L2_CTRL_WHICH_CUR_VAL && which != V4L2_CTRL_WHICH_DEF_VAL &&
+            V4L2_CTRL_ID2WHICH(control->id) != which) {
+            error = EINVAL;  /* a control of another class, or a request */
+        }
+        if (error == 0 && (set || control->type == V4L2_CTRL_TYPE_CTRL_CLASS)) {
+            error = control_value_error(control, set ? request->controls[i].value : 0);
+            if (!set && error != 0) {
+                error = EACCES;
+            }
+        }
+        if (error != 0) {
+            /* Only TRY points at the control; G and S report a failed check of the whole list. */
+            request->error_idx = set && !apply ? i : request->count;
+            return fail(error);
         }
         if (!set) {
             request->controls[i].value =
@@ -924,8 +967,8 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         }
         const struct frame_size *size = nearest_size(chosen, format->fmt.pix.width, format->fmt.pix.height);
         if (request == VIDIOC_S_FMT) {
-            if (node->streaming || (node->owner != NULL && node->owner != file)) {
-                return fail(EBUSY);
+            if (node->streaming || node->nbuffers > 0) {
+                return fail(EBUSY);  /* the driver refuses while buffers exist */
             }
             node->format = chosen;
             node->size = size;
@@ -985,6 +1028,7 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         query->maximum = control->maximum;
         query->step = control->step;
         query->default_value = control->default_value;
+        query->flags = control_flags(control);
         return 0;
     }
     case VIDIOC_QUERY_EXT_CTRL: {
@@ -1004,8 +1048,11 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         query->maximum = control->maximum;
         query->step = (uint64_t)control->step;
         query->default_value = control->default_value;
-        query->elem_size = sizeof(int32_t);
-        query->elems = 1;
+        query->flags = control_flags(control);
+        if (control->type != V4L2_CTRL_TYPE_CTRL_CLASS) {
+            query->elem_size = sizeof(int32_t);
+            query->elems = 1;
+        }
         return 0;
     }
     case VIDIOC_QUERYMENU: {
@@ -1018,7 +1065,10 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         }
         const char *name = control->id == V4L2_CID_POWER_LINE_FREQUENCY ? power_line_menu[menu->index]
                                                                          : exposure_menu[menu->index];
-        memset(menu->name, 0, sizeof menu->name);
+        const uint32_t menu_id = menu->id, menu_index = menu->index;
+        memset(menu, 0, sizeof *menu);
+        menu->id = menu_id;
+        menu->index = menu_index;
         snprintf((char *)menu->name, sizeof menu->name, "%s", name);
         return 0;
     }
@@ -1030,12 +1080,16 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         if (control == NULL) {
             return fail(EINVAL);
         }
+        if (control->type == V4L2_CTRL_TYPE_CTRL_CLASS) {
+            return fail(EACCES);
+        }
         if (request == VIDIOC_G_CTRL) {
             value->value = node->values[index];
             return 0;
         }
-        if (!control_value_ok(control, value->value)) {
-            return fail(ERANGE);
+        const int error = control_value_error(control, value->value);
+        if (error != 0) {
+            return fail(error);
         }
         node->values[index] = value->value;
         return 0;
@@ -1051,11 +1105,6 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         return 0;
     case VIDIOC_S_PRIORITY:
         return 0;
-    case VIDIOC_SUBSCRIBE_EVENT:
-    case VIDIOC_UNSUBSCRIBE_EVENT: {
-        const struct v4l2_event_subscription *subscription = argument;
-        return subscription->type == V4L2_EVENT_CTRL || subscription->type == V4L2_EVENT_ALL ? 0 : fail(EINVAL);
-    }
     case VIDIOC_REQBUFS: {
         struct v4l2_requestbuffers *buffers = argument;
         if (buffers->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffers->memory != V4L2_MEMORY_MMAP) {
@@ -1069,6 +1118,7 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         }
         release_buffers(node);
         memset(buffers->reserved, 0, sizeof buffers->reserved);
+        buffers->flags = 0;
         buffers->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP;
         if (buffers->count == 0) {
             return 0;
@@ -1133,6 +1183,9 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         }
         const int index = (int)buffer->index;
         if (request == VIDIOC_QBUF) {
+            if (buffer->flags & V4L2_BUF_FLAG_REQUEST_FD) {
+                return fail(EBADR);  /* no media requests */
+            }
             if (buffer->memory != V4L2_MEMORY_MMAP || node->buffers[index].queued || node->buffers[index].done) {
                 return fail(EINVAL);
             }
@@ -1145,12 +1198,20 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
     }
     case VIDIOC_STREAMON:
     case VIDIOC_STREAMOFF: {
-        if (*(int *)argument != V4L2_BUF_TYPE_VIDEO_CAPTURE || node->owner != file) {
+        if (*(int *)argument != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
             return fail(EINVAL);
         }
+        if (node->owner != NULL && node->owner != file) {
+            return fail(EBUSY);
+        }
         if (request == VIDIOC_STREAMOFF) {
-            stream_off(node);
+            if (node->owner != NULL) {
+                stream_off(node);
+            }
             return 0;
+        }
+        if (node->owner == NULL) {
+            return fail(EINVAL);  /* no buffers */
         }
         if (node->streaming) {
             return 0;
@@ -1164,6 +1225,12 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         }
         if (node->mjpg == NULL && node->yuyv == NULL) {
             return fail(EIO);
+        }
+        if (logging) {
+            const uint32_t fourcc = node->format->fourcc;
+            fprintf(stderr, "v4l2emu: /dev/video%d streams %c%c%c%c %ux%u at %u fps\n", node->index,
+                    (char)(fourcc & 0xff), (char)((fourcc >> 8) & 0xff), (char)((fourcc >> 16) & 0xff),
+                    (char)(fourcc >> 24), node->size->width, node->size->height, node->fps);
         }
         node->sequence = 0;
         node->streaming = 1;
@@ -1199,8 +1266,8 @@ static const char *ioctl_name(unsigned long request) {
 
 static int emulated_ioctl(int fd, struct file *file, unsigned long request, void *argument) {
     struct node *node = file->node;
-    if (argument == NULL && request != VIDIOC_LOG_STATUS) {
-        return fail(EFAULT);
+    if (argument == NULL) {
+        return fail(strcmp(ioctl_name(request), "?") == 0 ? ENOTTY : EFAULT);
     }
     if (request == VIDIOC_QUERYCAP) {
         struct v4l2_capability *capability = argument;
@@ -1257,6 +1324,9 @@ static int open_node(struct node *node, int flags) {
 
 /* Forgets fd; the last descriptor of an open file releases its buffers. */
 static void forget(int fd) {
+    if (file_for(fd) == NULL) {
+        return;  /* not ours: the common case, without the lock */
+    }
     pthread_mutex_lock(&files_lock);
     struct file *file = file_for(fd);
     if (file == NULL) {

@@ -8,12 +8,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -23,7 +25,9 @@
 #include <vector>
 
 #include "console_line.h"
+#include "jpeg_transcoder.h"
 #include "producer_share_memory.h"
+#include "video_devices.h"
 
 namespace {
 
@@ -103,6 +107,59 @@ void installSigintHandler() {
     sigaction(SIGINT, &action, nullptr);
 }
 
+// Ends the run itself when capture has not returned kStopGrace after a
+// SIGINT: a camera or a pipe that stops delivering without closing can hold
+// a read (or the release after it) for good, and the stop must not wait for
+// it. The segment's mapping is left alone, since the stalled thread may
+// still write into it; removing the name is what readers see.
+class StopWatchdog {
+public:
+    explicit StopWatchdog(const ProducerSharedMemory* shm) : shm_(shm) {
+        ScopedSigintBlock block;  // SIGINT stays with the main thread
+        thread_ = std::thread([this] { watch(); });
+    }
+    // Capture has returned: from here on the main thread tears down. Blocks
+    // for good if the watchdog is already ending the process.
+    ~StopWatchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    StopWatchdog(const StopWatchdog&) = delete;
+    StopWatchdog& operator=(const StopWatchdog&) = delete;
+
+private:
+    void watch() {
+        using Clock = std::chrono::steady_clock;
+        std::unique_lock<std::mutex> lock(mutex_);
+        Clock::time_point stopSeen{};
+        bool stopping = false;
+        while (!changed_.wait_for(lock, FrameSchedule::kSleepSlice, [this] { return done_; })) {
+            if (!stopping && g_stop_requested.load()) {
+                stopping = true;
+                stopSeen = Clock::now();
+            }
+            if (stopping && Clock::now() - stopSeen >= kStopGrace) {
+                // mutex_ stays held: the main thread never starts its teardown.
+                shm_->removeName();
+                ConsoleLine(STDERR_FILENO) << "Warning: Capture did not stop within " << kStopGrace.count()
+                                           << " ms of SIGINT; ending without waiting for it.\n";
+                ConsoleLine(STDOUT_FILENO) << "exit_ctrl_c\r\n";
+                _exit(0);
+            }
+        }
+    }
+
+    const ProducerSharedMemory* shm_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
 }  // namespace
 
 ScopedSigintBlock::ScopedSigintBlock() {
@@ -153,10 +210,22 @@ bool captureRequested() { return g_running.load() && !g_stop_requested.load(); }
 void clearStopRequest() { g_stop_requested.store(false); }
 
 void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int frameWidth, int frameHeight,
-                    int fps) {
+                    int fps, std::uint32_t pixelFormat) {
+    // The format first: setting it starts the device afresh, and the rate
+    // set after it is the one that stays.
+    if (pixelFormat != 0) {
+        capture.set(cv::CAP_PROP_FOURCC, static_cast<double>(pixelFormat));
+    }
     capture.set(cv::CAP_PROP_FRAME_WIDTH, static_cast<double>(frameWidth));
     capture.set(cv::CAP_PROP_FRAME_HEIGHT, static_cast<double>(frameHeight));
     capture.set(cv::CAP_PROP_FPS, static_cast<double>(fps));
+    // The camera's own JPEG, as bytes, when it sends MJPG: transcoding it
+    // costs a fraction of decoding it to colour and encoding that.
+    bool cameraJpeg = false;
+    if (pixelFormat == kFourccMjpg &&
+        static_cast<std::uint32_t>(capture.get(cv::CAP_PROP_FOURCC)) == kFourccMjpg) {
+        cameraJpeg = capture.set(cv::CAP_PROP_CONVERT_RGB, 0) && capture.get(cv::CAP_PROP_CONVERT_RGB) == 0;
+    }
     const double width = capture.get(cv::CAP_PROP_FRAME_WIDTH);
     const double height = capture.get(cv::CAP_PROP_FRAME_HEIGHT);
     const double rate = capture.get(cv::CAP_PROP_FPS);
@@ -170,6 +239,10 @@ void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int fr
     // Kept across frames: the encoder clears it and keeps its capacity, so a
     // warm loop does not allocate it again.
     std::vector<uchar> encoded;
+    std::unique_ptr<JpegTranscoder> transcoder;
+    if (cameraJpeg) {
+        transcoder = std::make_unique<JpegTranscoder>();
+    }
     const std::vector<int> parameters{cv::IMWRITE_JPEG_QUALITY, 95};
     const std::function<bool()> stopRequested = [] { return !captureRequested(); };
     schedule.start();
@@ -182,18 +255,29 @@ void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int fr
         if (!captureRequested()) {
             break;
         }
-        if (!encodeJpeg(frame, encoded, parameters)) {
+        const unsigned char* payload = nullptr;
+        std::size_t length = 0;
+        if (transcoder && frame.type() == CV_8UC1 && frame.rows == 1 && frame.isContinuous()) {
+            if (transcoder->transcode(frame.ptr(), frame.total())) {
+                payload = transcoder->data();
+                length = transcoder->size();
+            }
+        } else if (encodeJpeg(frame, encoded, parameters)) {
+            payload = encoded.data();
+            length = encoded.size();
+        }
+        if (payload == nullptr) {
             ConsoleLine(STDERR_FILENO) << "Error: Failed to encode frame to MJPG.\n";
             continue;
         }
         const std::int64_t steadyUs = microsecondsSinceEpoch<std::chrono::steady_clock>();
         const std::int64_t systemUs = microsecondsSinceEpoch<std::chrono::system_clock>();
-        if (encoded.size() > RGB_FRAME_CAPACITY) {
-            ConsoleLine(STDERR_FILENO) << "Error: Encoded frame of " << encoded.size() << " bytes exceeds the "
+        if (length > RGB_FRAME_CAPACITY) {
+            ConsoleLine(STDERR_FILENO) << "Error: Encoded frame of " << length << " bytes exceeds the "
                                        << RGB_FRAME_CAPACITY << "-byte frame capacity; frame dropped.\n";
         } else {
-            shm->updateRGBFrame(encoded.data(), static_cast<unsigned int>(encoded.size()),
-                                static_cast<unsigned long>(steadyUs), static_cast<unsigned long>(systemUs));
+            shm->updateRGBFrame(payload, static_cast<unsigned int>(length), static_cast<unsigned long>(steadyUs),
+                                static_cast<unsigned long>(systemUs));
         }
         if (!schedule.waitForNextSlot(stopRequested)) {
             break;
@@ -204,12 +288,35 @@ void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int fr
 }
 
 void cameraCaptureThread(ProducerSharedMemory* shm, int cameraIndex, int frameWidth, int frameHeight, int fps) {
-    cv::VideoCapture camera(cameraIndex, cv::CAP_ANY);
-    if (!camera.isOpened()) {
-        ConsoleLine(STDERR_FILENO) << "Error: Could not open camera on device " << cameraIndex << '\n';
+    cameraCaptureThread(shm, std::to_string(cameraIndex), frameWidth, frameHeight, fps);
+}
+
+void cameraCaptureThread(ProducerSharedMemory* shm, const std::string& device, int frameWidth, int frameHeight,
+                         int fps) {
+    const bool byIndex = !device.empty() && device.size() < 10 &&
+                         device.find_first_not_of("0123456789") == std::string::npos;
+    const int index = byIndex ? std::stoi(device) : -1;
+    const std::string path = byIndex ? "/dev/video" + std::to_string(index) : device;
+    const auto open = [&](cv::VideoCaptureAPIs backend) {
+        return byIndex ? std::make_unique<cv::VideoCapture>(index, backend)
+                       : std::make_unique<cv::VideoCapture>(device, backend);
+    };
+    // V4L2 first: the other backends (a media pipeline) may open the device
+    // and then deliver nothing at a size and rate it has only in MJPG.
+    // Asked before the backend sets the device up, so the format it is set
+    // to is still the device's own.
+    std::uint32_t pixelFormat = choosePixelFormat(path, frameWidth, frameHeight, fps).value_or(0);
+    std::unique_ptr<cv::VideoCapture> camera = open(cv::CAP_V4L2);
+    if (!camera->isOpened()) {
+        pixelFormat = 0;
+        camera = open(cv::CAP_ANY);
+    }
+    if (!camera->isOpened()) {
+        ConsoleLine(STDERR_FILENO) << "Error: Could not open camera on device " << device << '\n';
+        ConsoleLine(STDERR_FILENO) << describeVideoDevices(path, listVideoDevices()) << '\n';
         return;
     }
-    runCaptureLoop(camera, shm, frameWidth, frameHeight, fps);
+    runCaptureLoop(*camera, shm, frameWidth, frameHeight, fps, pixelFormat);
 }
 
 void startCapture(const std::function<void()>& threadBody) {
@@ -242,6 +349,11 @@ void startCapture(const std::function<void()>& threadBody) {
 
 void startCameraCapture(ProducerSharedMemory* shm, int cameraIndex, int frameWidth, int frameHeight, int fps) {
     startCapture([=] { cameraCaptureThread(shm, cameraIndex, frameWidth, frameHeight, fps); });
+}
+
+void startCameraCapture(ProducerSharedMemory* shm, const std::string& device, int frameWidth, int frameHeight,
+                        int fps) {
+    startCapture([=] { cameraCaptureThread(shm, device, frameWidth, frameHeight, fps); });
 }
 
 void stopCameraCapture() {
@@ -311,6 +423,7 @@ int runProducerProgram(const std::function<void(ProducerSharedMemory*)>& capture
     }
     shm->setUnusableFrameMutexHandler(stopOnUnusableFrameMutex);
     try {
+        StopWatchdog watchdog(shm.get());
         capture(shm.get());
     } catch (const std::exception& error) {
         writeErrorLine(std::string("Error: Capture failed: ") + error.what());

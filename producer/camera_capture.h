@@ -5,7 +5,9 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <string>
 
 namespace cv {
 class VideoCapture;
@@ -14,8 +16,15 @@ class ProducerSharedMemory;
 
 // Body of the capture thread for a camera opened by index.
 void cameraCaptureThread(ProducerSharedMemory* shm, int cameraIndex, int frameWidth, int frameHeight, int fps);
+// The same for a device given as an index ("1") or a path ("/dev/video1").
+// The device is opened with the V4L2 backend, with the pixel format that
+// gives the size at the rate; with any backend only if V4L2 cannot open it.
+void cameraCaptureThread(ProducerSharedMemory* shm, const std::string& device, int frameWidth, int frameHeight,
+                         int fps);
 // Starts the capture thread and waits until it has ended.
 void startCameraCapture(ProducerSharedMemory* shm, int cameraIndex, int frameWidth, int frameHeight, int fps);
+void startCameraCapture(ProducerSharedMemory* shm, const std::string& device, int frameWidth, int frameHeight,
+                        int fps);
 // Requests a stop and joins the capture thread.
 void stopCameraCapture();
 // SIGINT: writes its line, then requests a stop that stays requested for the
@@ -26,8 +35,11 @@ void printSystemTime();
 // Requests a size and rate from an opened source, then reads, encodes and
 // publishes its frames on the rate's schedule until a stop request or an
 // empty frame. Works on any opened capture: a camera, a video file or an
-// image sequence.
-void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int frameWidth, int frameHeight, int fps);
+// image sequence. A pixel format other than 0 is requested first; when it is
+// MJPG and the source then hands out its frames undecoded, they are
+// transcoded rather than decoded and encoded again.
+void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int frameWidth, int frameHeight, int fps,
+                    std::uint32_t pixelFormat = 0);
 // startCameraCapture with any thread body (the demo opens a file instead).
 // Starts nothing once SIGINT has requested a stop. An exception that leaves
 // the body is rethrown here after the join.
@@ -40,7 +52,12 @@ void clearStopRequest();
 // The whole program run: SIGINT handler, segment owner, capture, teardown
 // and the closing line. Returns the exit status: 0, or 1 when the segment
 // could not be set up or capture failed with an exception (one error line).
+// A capture still running kStopGrace after a stop request (a source that
+// stalls in a read or a release) does not hold the run: the segment's name
+// is removed, the closing line written and the process ends with status 0
+// from another thread.
 int runProducerProgram(const std::function<void(ProducerSharedMemory*)>& capture);
+constexpr std::chrono::milliseconds kStopGrace{1500};
 
 // Blocks SIGINT in the calling thread while it lives. Threads started
 // meanwhile keep the block, so the handler runs only on the thread that waits

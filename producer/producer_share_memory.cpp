@@ -314,6 +314,18 @@ void ProducerSharedMemory::init(SharedData* data) {
     std::memset(data->colorConsumers, 0, sizeof data->colorConsumers);
 }
 
+void ProducerSharedMemory::removeName() const {
+    // Only while the name is still this segment: the lock is still held, so
+    // no other producer can have replaced it with a live one unless someone
+    // removed it by hand.
+    struct stat named {};
+    struct stat own {};
+    if (segmentFd_ >= 0 && lstat(segmentPath().c_str(), &named) == 0 && fstat(segmentFd_, &own) == 0 &&
+        sameObject(named, own)) {
+        shm_unlink(SHM_NAME);
+    }
+}
+
 void ProducerSharedMemory::cleanup() {
     if (sharedData != nullptr) {
         // The mutexes are left intact, not destroyed: readers that mapped the
@@ -325,14 +337,7 @@ void ProducerSharedMemory::cleanup() {
         sharedData = nullptr;
     }
     if (segmentFd_ >= 0) {
-        // Only while the name is still this segment: the lock is still held,
-        // so no other producer can have replaced it with a live one unless
-        // someone removed it by hand.
-        struct stat named {};
-        struct stat own {};
-        if (lstat(segmentPath().c_str(), &named) == 0 && fstat(segmentFd_, &own) == 0 && sameObject(named, own)) {
-            shm_unlink(SHM_NAME);
-        }
+        removeName();
         close(segmentFd_);
         segmentFd_ = -1;
     }

@@ -61,6 +61,10 @@ public:
     // producer's segment, then lists semaphore handles that are still open.
     // Safe to call repeatedly.
     void cleanup();
+    // Removes the segment's name if it is still this producer's segment, and
+    // nothing else: the mapping stays valid for a thread that still uses it,
+    // while no new reader can find the segment.
+    void removeName() const;
 
     void updateRGBFrame(const void* payload, unsigned int length, unsigned long steadyTimeUs,
                         unsigned long systemTimeUs);

@@ -31,3 +31,17 @@ PY
 python3 "$root/bench/report.py" "$work/micro.json" "$work/contention.txt" "$work/serve.txt"
 echo
 "$build_dir/bench/capture_pacing_bench" "$seconds" 1
+echo
+# The camera's MJPG frames to published JPEG, on the emulated USB webcam
+# (built with the tests) when there is one.
+emulator="$build_dir/tests/v4l2_emulator/libv4l2_emulator.so"
+if [[ -f "$emulator" ]]; then
+  LD_PRELOAD="$emulator" V4L2EMU_CAPTURE=0 "$build_dir/bench/transcode_bench" --camera 0 "$build_dir/producer/producer" "$seconds" 2>/dev/null
+else
+  "$build_dir/bench/transcode_bench"
+fi
+# The rate the producer publishes from the emulated webcam (built with the tests).
+if [[ -x "$build_dir/bench/camera_rate_bench" ]]; then
+  echo
+  "$build_dir/bench/camera_rate_bench" "$seconds"
+fi

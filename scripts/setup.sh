@@ -10,6 +10,8 @@ packages=(
   clang libclang-rt-14-dev python3
   libcli11-dev libcpp-httplib-dev nlohmann-json3-dev chromium ffmpeg
   lintian systemd udev
+  libjpeg62-turbo-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  libturbojpeg0-dev
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <turbojpeg.h>
 
 #include <chrono>
 #include <csignal>
@@ -13,8 +14,10 @@
 #include <vector>
 
 #include "camera_capture.h"
+#include "jpeg_transcoder.h"
 #include "producer_share_memory.h"
 #include "test_support.h"
+#include "video_devices.h"
 
 using namespace test_support;
 
@@ -73,6 +76,108 @@ public:
 private:
     std::vector<cv::Mat> frames_;
     std::size_t next_ = 0;
+};
+
+// A camera's MJPG frame: 4:2:2 at quality 80, its Huffman tables cut out
+// as many cameras send it.
+std::vector<unsigned char> cameraJpeg(const cv::Mat& bgr) {
+    tjhandle encoder = tjInitCompress();
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    EXPECT_EQ(tjCompress2(encoder, bgr.data, bgr.cols, static_cast<int>(bgr.step), bgr.rows, TJPF_BGR, &jpeg, &size,
+                          TJSAMP_422, 80, 0),
+              0);
+    std::vector<unsigned char> frame(jpeg, jpeg + 2);
+    std::size_t at = 2;
+    while (at + 4 <= size && jpeg[at + 1] != 0xDA) {
+        const std::size_t length = 2 + (jpeg[at + 2] << 8 | jpeg[at + 3]);
+        if (jpeg[at + 1] != 0xC4) {
+            frame.insert(frame.end(), jpeg + at, jpeg + at + length);
+        }
+        at += length;
+    }
+    frame.insert(frame.end(), jpeg + at, jpeg + size);
+    tjFree(jpeg);
+    tjDestroy(encoder);
+    return frame;
+}
+
+// The bodies of every `marker` segment before the image data, end to end.
+std::vector<unsigned char> segments(const std::vector<unsigned char>& jpeg, unsigned char marker) {
+    std::vector<unsigned char> bodies;
+    std::size_t at = 2;
+    while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF && jpeg[at + 1] != 0xDA) {
+        const std::size_t length = 2 + (jpeg[at + 2] << 8 | jpeg[at + 3]);
+        if (jpeg[at + 1] == marker && at + length <= jpeg.size()) {
+            bodies.insert(bodies.end(), jpeg.begin() + at + 4, jpeg.begin() + at + length);
+        }
+        at += length;
+    }
+    return bodies;
+}
+constexpr unsigned char kDht = 0xC4;
+constexpr unsigned char kDqt = 0xDB;
+
+// The quantisation tables every published frame carries: OpenCV's at 95.
+std::vector<unsigned char> quality95Tables() {
+    std::vector<unsigned char> reference;
+    cv::imencode(".jpg", cv::Mat(16, 16, CV_8UC3, cv::Scalar(1, 2, 3)), reference, {cv::IMWRITE_JPEG_QUALITY, 95});
+    return segments(reference, kDqt);
+}
+
+// Colours that change everywhere, so a chroma plane out of place shows, but
+// smoothly, so halving the chroma rows costs little; edges in brightness.
+cv::Mat colourfulImage(int width, int height) {
+    cv::Mat image(height, width, CV_8UC3);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const int edge = ((x / 40 + y / 40) % 2) * 50;
+            image.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uchar>(30 + x * 150 / width + edge),
+                                                  static_cast<uchar>(30 + y * 150 / height + edge),
+                                                  static_cast<uchar>(180 - x * 150 / width + edge));
+        }
+    }
+    return image;
+}
+
+// A V4L2 camera that sends MJPG: hands out each frame's bytes as a 1xN
+// image while colour conversion is off, and records what was set in order.
+class ScriptedMjpgCamera : public cv::VideoCapture {
+public:
+    explicit ScriptedMjpgCamera(std::vector<std::vector<unsigned char>> frames) : frames_(std::move(frames)) {}
+    bool isOpened() const override { return true; }
+    bool set(int property, double value) override {
+        sets.push_back(property);
+        if (property == cv::CAP_PROP_FOURCC) {
+            fourcc_ = value;
+        } else if (property == cv::CAP_PROP_CONVERT_RGB) {
+            convert_ = value;
+        }
+        return true;
+    }
+    double get(int property) const override {
+        if (property == cv::CAP_PROP_FOURCC) {
+            return fourcc_;
+        }
+        return property == cv::CAP_PROP_CONVERT_RGB ? convert_ : 0;
+    }
+    bool read(cv::OutputArray image) override {
+        if (next_ >= frames_.size()) {
+            image.release();
+            return false;
+        }
+        const std::vector<unsigned char>& bytes = frames_[next_++];
+        EXPECT_EQ(convert_, 0) << "the loop asked for the camera's own bytes";
+        cv::Mat(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<unsigned char*>(bytes.data())).copyTo(image);
+        return true;
+    }
+    std::vector<int> sets;
+
+private:
+    std::vector<std::vector<unsigned char>> frames_;
+    std::size_t next_ = 0;
+    double fourcc_ = 0;
+    double convert_ = 1;
 };
 
 class CaptureTest : public ::testing::Test {
@@ -181,6 +286,152 @@ TEST_F(CaptureTest, UnencodableAndOversizeFramesAreDroppedWithOneLineEach) {
     EXPECT_NE(out.find("Camera capture stopped.\n"), std::string::npos);
 }
 
+TEST_F(CaptureTest, CameraJpegIsTranscodedAfterTheFormatIsSetAndAFrameThatDoesNotDecodeIsDropped) {
+    const cv::Mat image = colourfulImage(320, 240);
+    const std::vector<unsigned char> good = cameraJpeg(image);
+    std::vector<unsigned char> corrupt = good;
+    corrupt.resize(40);  // cut inside its headers
+    ScriptedMjpgCamera camera({corrupt, good});
+
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    startCapture([&] { runCaptureLoop(camera, &owner, 320, 240, 0, kFourccMjpg); });
+    ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(err, "Error: Failed to encode frame to MJPG.\nError: Empty frame captured.\n");
+    const auto fourccSet = std::find(camera.sets.begin(), camera.sets.end(), cv::CAP_PROP_FOURCC);
+    const auto rateSet = std::find(camera.sets.begin(), camera.sets.end(), cv::CAP_PROP_FPS);
+    ASSERT_NE(rateSet, camera.sets.end());
+    EXPECT_LT(fourccSet, rateSet) << "a format set after the rate would restart the device at its old rate";
+
+    const RgbFrame& frame = owner.sharedData->rgbFrame;
+    const std::vector<unsigned char> published(frame.data, frame.data + frame.size);
+    EXPECT_EQ(segments(published, kDqt), quality95Tables());
+    const cv::Mat decoded = cv::imdecode(published, cv::IMREAD_COLOR);
+    ASSERT_EQ(decoded.size(), image.size());
+    EXPECT_LT(cv::norm(decoded, image, cv::NORM_L1) / image.total() / 3, 4.0);
+}
+
+TEST(JpegTranscoder, FrameWithoutHuffmanTablesComesOutAsQuality95WithTables) {
+    // Odd sizes: a last chroma row and column of their own.
+    const cv::Mat image = colourfulImage(643, 361);
+    const std::vector<unsigned char> camera = cameraJpeg(image);
+    ASSERT_TRUE(segments(camera, kDht).empty());
+    const cv::Mat cameraImage = cv::imdecode(camera, cv::IMREAD_COLOR);
+
+    JpegTranscoder transcoder;
+    ASSERT_TRUE(transcoder.transcode(camera.data(), camera.size()));
+    EXPECT_EQ(transcoder.width(), 643);
+    EXPECT_EQ(transcoder.height(), 361);
+    const std::vector<unsigned char> out(transcoder.data(), transcoder.data() + transcoder.size());
+    EXPECT_EQ(segments(out, kDqt), quality95Tables());
+    EXPECT_FALSE(segments(out, kDht).empty()) << "strict decoders need the tables in the frame";
+
+    // What a reader decodes is the camera's picture: no plane swapped,
+    // shifted or cut short.
+    tjhandle decoder = tjInitDecompress();
+    cv::Mat decoded(361, 643, CV_8UC3);
+    EXPECT_EQ(tjDecompress2(decoder, out.data(), out.size(), decoded.data, 643, static_cast<int>(decoded.step), 361,
+                            TJPF_BGR, 0),
+              0)
+        << tjGetErrorStr2(decoder);
+    tjDestroy(decoder);
+    EXPECT_LT(cv::norm(decoded, cameraImage, cv::NORM_L1) / image.total() / 3, 2.0);
+    EXPECT_LT(cv::norm(decoded.row(360), cameraImage.row(360), cv::NORM_L1) / 643 / 3, 4.0);
+    EXPECT_LT(cv::norm(decoded.col(642), cameraImage.col(642), cv::NORM_L1) / 361 / 3, 4.0);
+}
+
+TEST(JpegTranscoder, FramesThatDoNotDecodeAreRefusedAndTheNextOneGoesThrough) {
+    const std::vector<unsigned char> good = cameraJpeg(colourfulImage(64, 48));
+    std::vector<unsigned char> noise(5000);
+    cv::randu(noise, 0, 256);
+    noise[0] = 0xFF;
+    noise[1] = 0xD8;
+    std::vector<unsigned char> huge = good;
+    // The frame header (SOF0) claims 65000x65000: refused before any
+    // allocation of that size.
+    for (std::size_t at = 2; at + 9 < huge.size(); at += 2 + (huge[at + 2] << 8 | huge[at + 3])) {
+        if (huge[at + 1] == 0xC0) {
+            huge[at + 5] = huge[at + 7] = 0xFD;
+            huge[at + 6] = huge[at + 8] = 0xE8;
+            break;
+        }
+    }
+    std::vector<unsigned char> headerOnly(good.begin(), good.begin() + 100);
+
+    JpegTranscoder transcoder;
+    for (const std::vector<unsigned char>* bad : {&noise, &huge, &headerOnly}) {
+        EXPECT_FALSE(transcoder.transcode(bad->data(), bad->size()));
+        EXPECT_EQ(transcoder.size(), 0u);
+    }
+    EXPECT_FALSE(transcoder.transcode(nullptr, 0));
+    EXPECT_TRUE(transcoder.transcode(good.data(), good.size()));
+    EXPECT_GT(transcoder.size(), 0u);
+}
+
+constexpr std::uint32_t kYuyv = fourcc('Y', 'U', 'Y', 'V');
+constexpr std::uint32_t kNv12 = fourcc('N', 'V', '1', '2');
+constexpr std::uint32_t kH264 = fourcc('H', '2', '6', '4');
+
+TEST(PixelFormatChoice, RawWhenItGivesTheSizeAtTheRateElseMjpgElseTheFastest) {
+    // A USB 2.0 webcam: raw 1080p only at 5 per second.
+    const std::vector<PixelFormatOffer> usb2{{kYuyv, 1920, 1080, 5}, {kFourccMjpg, 1920, 1080, 30}};
+    EXPECT_EQ(choosePixelFormat(usb2, kYuyv, 1920, 1080, 30), kFourccMjpg);
+    EXPECT_EQ(choosePixelFormat(usb2, kYuyv, 1920, 1080, 5), kYuyv) << "raw is kept when it is enough";
+    // 30000/1001 counts as 30.
+    EXPECT_EQ(choosePixelFormat({{kYuyv, 1920, 1080, 30000.0 / 1001}, {kFourccMjpg, 1920, 1080, 30}}, kYuyv, 1920,
+                                1080, 30),
+              kYuyv);
+    // The raw format the device is set to comes before the first one.
+    EXPECT_EQ(choosePixelFormat({{kYuyv, 1920, 1080, 30}, {kNv12, 1920, 1080, 30}}, kNv12, 1920, 1080, 30), kNv12);
+    // Only raw: the honest 5 per second, not nothing.
+    EXPECT_EQ(choosePixelFormat({{kYuyv, 1920, 1080, 5}}, kYuyv, 1920, 1080, 30), kYuyv);
+    // A 720p camera asked for 1080p: judged at the size it gives.
+    EXPECT_EQ(choosePixelFormat({{kYuyv, 1280, 720, 10}, {kFourccMjpg, 1280, 720, 30}}, kYuyv, 1920, 1080, 30),
+              kFourccMjpg);
+    // A format that gives the very size wins over a faster one that does not.
+    EXPECT_EQ(choosePixelFormat({{kFourccMjpg, 1280, 720, 60}, {kYuyv, 1920, 1080, 5}}, kYuyv, 1920, 1080, 30),
+              kYuyv);
+    // Never a format the capture library cannot read.
+    EXPECT_EQ(choosePixelFormat({{kH264, 1920, 1080, 30}, {kYuyv, 1920, 1080, 5}}, kYuyv, 1920, 1080, 30), kYuyv);
+    EXPECT_EQ(choosePixelFormat({{kH264, 1920, 1080, 30}}, kH264, 1920, 1080, 30), std::nullopt);
+    EXPECT_EQ(choosePixelFormat(std::vector<PixelFormatOffer>{}, 0, 1920, 1080, 30), std::nullopt);
+}
+
+TEST(VideoDeviceList, NamesTheCaptureDevicesAndWhatIsWrongWithTheOneAskedFor) {
+    const std::vector<VideoDevice> webcam{{"/dev/video0", "HD Webcam", true, 0}, {"/dev/video1", "HD Webcam", false, 0},
+                                          {"/dev/video2", "", false, EACCES}};
+    EXPECT_EQ(describeVideoDevices("/dev/video1", webcam),
+              "/dev/video1 (HD Webcam) is not a video capture device (a metadata or output node). "
+              "Video capture devices: /dev/video0 (HD Webcam); pick one with --device INDEX|PATH.");
+    EXPECT_EQ(describeVideoDevices("/dev/video2", webcam),
+              "/dev/video2 cannot be opened: Permission denied. "
+              "Video capture devices: /dev/video0 (HD Webcam); pick one with --device INDEX|PATH.");
+    EXPECT_EQ(describeVideoDevices("/dev/video7", {}),
+              "No video capture device found; once there is one, pick it with --device INDEX|PATH.");
+
+    // From the kernel's list: names from there, numeric order, and a node
+    // that is no device (a plain file here) is not taken for a camera.
+    TempDir sys;
+    TempDir dev;
+    for (const char* node : {"video10", "video2"}) {
+        ASSERT_EQ(mkdir((sys.path() + "/" + node).c_str(), 0755), 0);
+        std::FILE* name = std::fopen((sys.path() + "/" + node + "/name").c_str(), "w");
+        ASSERT_NE(name, nullptr);
+        std::fprintf(name, "Camera %s\n", node);
+        std::fclose(name);
+        std::fclose(std::fopen((dev.path() + "/" + node).c_str(), "w"));
+    }
+    const std::vector<VideoDevice> listed = listVideoDevices(sys.path(), dev.path());
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].path, dev.path() + "/video2");
+    EXPECT_EQ(listed[0].name, "Camera video2");
+    EXPECT_EQ(listed[1].path, dev.path() + "/video10");
+    EXPECT_FALSE(listed[0].capture);
+    EXPECT_NE(listed[0].openError, 0);
+}
+
 // A clock that moves only when the schedule sleeps or a frame's work is
 // simulated.
 struct FakeTime {
@@ -287,12 +538,14 @@ TEST_F(ProducerProgramTest, SigintBeforeCaptureStartsEndsTheRunInOrder) {
     bool captured = false;
     const int status = run([&](ProducerSharedMemory*) {
         std::raise(SIGINT);  // through the installed handler, as during set-up
+        std::raise(SIGINT);  // each one is answered
         startCapture([&] { captured = true; });
     });
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(captured) << "the start of capture must not forget the request";
     EXPECT_FALSE(captureRequested());
-    EXPECT_EQ(out, "Caught signal SIGINT, preparing to exit gracefully...\nexit_ctrl_c\r\n");
+    EXPECT_EQ(out, "Caught signal SIGINT, preparing to exit gracefully...\n"
+                   "Caught signal SIGINT, preparing to exit gracefully...\nexit_ctrl_c\r\n");
 }
 
 TEST_F(ProducerProgramTest, ExceptionInCaptureEndsWithItsLineAndStatusOne) {

@@ -1,5 +1,6 @@
 // The producer and demo programs as whole processes: console lines, exit
 // status and what they leave in /dev/shm.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -12,9 +13,12 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <thread>
 
+#include "frame_number.h"
+#include "framereader.h"
 #include "test_support.h"
 
 using namespace test_support;
@@ -73,8 +77,10 @@ TEST_F(ProducerProcessTest, OneSigintStopsInOrderAndRemovesSegment) {
 }
 
 // The source is a FIFO the test writes part of a clip into and then holds
-// open, so the capture thread waits in a read for as long as the test wants.
-TEST_F(ProducerProcessTest, SigintsWhileTheReadWaitsEachWriteALineAndStopOnce) {
+// open without writing more, as a camera that stops delivering without
+// closing: the capture thread waits in a read that never returns. SIGINT
+// still ends the run, without that thread, and the segment goes.
+TEST_F(ProducerProcessTest, StalledSourceNeverHoldsTheStop) {
     const std::string clip = dir.path() + "/clip.avi";
     writeClip(clip, 12, 320, 240);
     std::ifstream file(clip, std::ios::binary);
@@ -90,16 +96,66 @@ TEST_F(ProducerProcessTest, SigintsWhileTheReadWaitsEachWriteALineAndStopOnce) {
     ASSERT_TRUE(waitUntil(segmentHasFrame, kStartTimeout));
     std::this_thread::sleep_for(milliseconds(1000));  // the frames written are long published
 
-    const std::string handled = "Caught signal SIGINT, preparing to exit gracefully...\n";
     demo.signal(SIGINT);
-    ASSERT_TRUE(demo.waitForStdout(handled, kStartTimeout));
-    demo.signal(SIGINT);
-    ASSERT_TRUE(demo.waitForStdout(handled + handled, kStartTimeout)) << "handled while the read waits";
-    close(writer);  // the read returns; the loop sees the stop
-    ASSERT_TRUE(demo.waitExit(kExitTimeout));
+    const bool ended = demo.waitExit(kExitTimeout);
+    close(writer);
+    ASSERT_TRUE(ended) << "the stop waited for the stalled read";
     EXPECT_EQ(demo.exitCode(), 0) << demo.stderrText();
     EXPECT_EQ(demo.stdoutText(),
-              "Camera started: 320x240 @ 30 FPS\n" + handled + handled + "Camera capture stopped.\nexit_ctrl_c\r\n");
+              "Camera started: 320x240 @ 30 FPS\n"
+              "Caught signal SIGINT, preparing to exit gracefully...\n"
+              "exit_ctrl_c\r\n");
+    EXPECT_NE(demo.stderrText().find("Warning: Capture did not stop within 1500 ms of SIGINT; ending without "
+                                     "waiting for it.\n"),
+              std::string::npos)
+        << demo.stderrText();
+    EXPECT_FALSE(segmentExists());
+}
+
+TEST_F(ProducerProcessTest, CommandLineHelpVersionAndRefusals) {
+    ChildProcess help({PRODUCER_PATH, "--help"});
+    ASSERT_TRUE(help.waitExit(kExitTimeout));
+    EXPECT_EQ(help.exitCode(), 0);
+    for (const char* option : {"--device", "--size", "--fps", "--version"}) {
+        EXPECT_NE(help.stdoutText().find(option), std::string::npos) << help.stdoutText();
+    }
+    ChildProcess version({PRODUCER_PATH, "--version"});
+    ASSERT_TRUE(version.waitExit(kExitTimeout));
+    EXPECT_EQ(version.exitCode(), 0);
+    EXPECT_THAT(version.stdoutText(), ::testing::MatchesRegex("producer [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--size", "1920"},
+                                               {"--size", "0x1080"},
+                                               {"--size", "1920x1080x3"},
+                                               {"--fps", "0"},
+                                               {"--fps", "thirty"},
+                                               {"--device", ""},
+                                               {"--camera", "0"},
+                                               {"extra"}}) {
+        std::vector<std::string> argv{PRODUCER_PATH};
+        argv.insert(argv.end(), bad.begin(), bad.end());
+        ChildProcess producer(argv);
+        ASSERT_TRUE(producer.waitExit(kExitTimeout));
+        EXPECT_EQ(producer.exitCode(), 2) << bad[0] << ' ' << (bad.size() > 1 ? bad[1] : "");
+        EXPECT_EQ(producer.stdoutText(), "") << "no run, no closing line";
+        EXPECT_FALSE(producer.stderrText().empty());
+        EXPECT_FALSE(segmentExists());
+    }
+}
+
+TEST_F(ProducerProcessTest, DeviceThatCannotBeOpenedIsNamedWithTheWayToPickOne) {
+    const std::string missing = dir.path() + "/video0";
+    ChildProcess producer({PRODUCER_PATH, "--device", missing, "--size", "640x480", "--fps", "15"});
+    ASSERT_TRUE(producer.waitExit(kExitTimeout));
+    EXPECT_EQ(producer.exitCode(), 0);
+    EXPECT_EQ(producer.stdoutText(), "exit_ctrl_c\r\n");
+    const std::string err = producer.stderrText();
+    const std::string line = "Error: Could not open camera on device " + missing + "\n";
+    const std::size_t at = err.find(line);
+    ASSERT_NE(at, std::string::npos) << err;
+    const std::string next = err.substr(at + line.size(), err.find('\n', at + line.size()) - at - line.size());
+    EXPECT_THAT(next, ::testing::HasSubstr("with --device INDEX|PATH.")) << err;
     EXPECT_FALSE(segmentExists());
 }
 
@@ -307,6 +363,273 @@ TEST_F(ProducerProcessTest, ConsoleDescriptorClosedAtStartNeverReachesTheSegment
         EXPECT_EQ(demo.exitCode(), 0) << demo.stderrText();
         EXPECT_FALSE(segmentExists());
     }
+}
+
+// ---- The producer against an emulated USB 2.0 webcam ----
+
+// True when the JPEG defines Huffman tables before its scan.
+bool hasHuffmanTables(const std::vector<std::uint8_t>& jpeg) {
+    for (std::size_t at = 2; at + 4 <= jpeg.size() && jpeg[at] == 0xff;) {
+        if (jpeg[at + 1] == 0xc4) {
+            return true;
+        }
+        if (jpeg[at + 1] == 0xda) {
+            return false;
+        }
+        at += 2 + (static_cast<std::size_t>(jpeg[at + 2]) << 8 | jpeg[at + 3]);
+    }
+    return false;
+}
+
+// Reads frames through get_frame_data until `count` new ones arrived;
+// returns the camera's number of each, or stops early on the deadline.
+std::vector<long> readFrameNumbers(std::size_t count, bool* allCarryTables) {
+    std::vector<std::uint8_t> buffer(FRAMEREADER_FRAME_CAPACITY);
+    std::vector<long> numbers;
+    std::int64_t last = 0;
+    *allCarryTables = true;
+    if (!waitUntil(segmentHasFrame, kStartTimeout)) {
+        return numbers;
+    }
+    SegmentView view;
+    waitUntil(
+        [&] {
+            // The reader logs every call: call it only once a new frame is in.
+            if (__atomic_load_n(&view->rgbFrame.steadyTimeUs, __ATOMIC_RELAXED) == last) {
+                return false;
+            }
+            FrameOutput frame{};
+            frame.data = buffer.data();
+            errno = 0;
+            get_frame_data(&frame, nullptr);
+            if (errno == 0 && frame.size > 0 && frame.timestamp != last) {
+                last = frame.timestamp;
+                const std::vector<std::uint8_t> jpeg(buffer.begin(), buffer.begin() + frame.size);
+                *allCarryTables = *allCarryTables && hasHuffmanTables(jpeg);
+                numbers.push_back(emulatedFrameNumber(jpeg));
+            }
+            return numbers.size() >= count;
+        },
+        kStartTimeout);
+    return numbers;
+}
+
+bool strictlyIncreasing(const std::vector<long>& numbers) {
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        if (numbers[i] < 0 || (i > 0 && numbers[i] <= numbers[i - 1])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string printed(const std::vector<long>& numbers) {
+    std::string text;
+    for (long number : numbers) {
+        text += std::to_string(number) + " ";
+    }
+    return text;
+}
+
+// The emulated camera: which formats it offers, where its nodes are, and
+// which GStreamer plugins OpenCV finds (links in a directory of our own, so
+// an empty one means none).
+struct Camera {
+    std::string formats = "yuyv,mjpg";
+    std::string capture = "1";
+    std::string meta;
+    bool gstreamerPlugins = false;
+    std::string stallAfter;
+    std::string badJpegEvery;
+};
+
+class EmulatedCameraTest : public ProducerProcessTest {
+protected:
+    // The producer's command line, run under the emulator. With a fake
+    // device list, in a private mount namespace whose
+    // /sys/class/video4linux names each emulated node, as the driver's do.
+    std::vector<std::string> command(const Camera& camera, const std::vector<std::string>& arguments,
+                                     bool fakeDeviceList = false) {
+        const std::string plugins = dir.path() + "/gst-plugins";
+        mkdir(plugins.c_str(), 0700);
+        if (camera.gstreamerPlugins) {
+            // videoconvertscale is videoconvert and videoscale before GStreamer 1.22.
+            for (const char* name : {"video4linux2", "videoconvertscale", "videoconvert", "videoscale", "app",
+                                     "coreelements", "jpeg", "videorate"}) {
+                const std::string file = std::string(GSTREAMER_PLUGIN_DIR) + "/libgst" + name + ".so";
+                if (access(file.c_str(), R_OK) == 0) {
+                    EXPECT_EQ(symlink(file.c_str(), (plugins + "/libgst" + name + ".so").c_str()), 0) << file;
+                }
+            }
+        }
+        std::vector<std::string> argv{"/usr/bin/env",
+                                      "LD_PRELOAD=" V4L2_EMULATOR_PATH,
+                                      "V4L2EMU_FORMATS=" + camera.formats,
+                                      "V4L2EMU_CAPTURE=" + camera.capture,
+                                      "V4L2EMU_META=" + camera.meta,
+                                      "V4L2EMU_STALL_AFTER=" + camera.stallAfter,
+                                      "V4L2EMU_BAD_JPEG_EVERY=" + camera.badJpegEvery,
+                                      "GST_PLUGIN_SYSTEM_PATH_1_0=" + plugins,
+                                      "GST_PLUGIN_PATH_1_0=",
+                                      "GST_REGISTRY_1_0=" + dir.path() + "/gst-registry.bin",
+                                      // The emulator is loaded before a sanitizer's runtime.
+                                      "ASAN_OPTIONS=verify_asan_link_order=0",
+                                      PRODUCER_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        if (!fakeDeviceList) {
+            return argv;
+        }
+        // Machines without a camera have no /sys/class/video4linux to mount on.
+        std::string script =
+            "mount -t tmpfs tmpfs /sys/class && mkdir /sys/class/video4linux && cd /sys/class/video4linux";
+        for (const std::string& list : {camera.capture, camera.meta}) {
+            for (const std::string& index : splitLines(std::regex_replace(list, std::regex(","), "\n"))) {
+                script += " && mkdir video" + index + " && echo 'Emulated 1080p Webcam' > video" + index + "/name";
+            }
+        }
+        argv.insert(argv.begin(), {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                                   script + " && cd / && exec \"$0\" \"$@\""});
+        return argv;
+    }
+
+    // Runs the producer on the camera until it has published `frames`
+    // frames, checks each is a JPEG with Huffman tables whose number
+    // advances, and stops it with SIGINT.
+    void expectFramesAndCleanStop(ChildProcess& producer, const std::string& started, std::size_t frames) {
+        ASSERT_TRUE(producer.waitForStdout(started, kStartTimeout))
+            << producer.stdoutText() << producer.stderrText();
+        bool tables = false;
+        const std::vector<long> numbers = readFrameNumbers(frames, &tables);
+        EXPECT_EQ(numbers.size(), frames) << producer.stderrText();
+        EXPECT_TRUE(strictlyIncreasing(numbers)) << "camera frame numbers, published in order: " << printed(numbers);
+        EXPECT_TRUE(tables) << "every published frame carries its Huffman tables";
+        producer.signal(SIGINT);
+        ASSERT_TRUE(producer.waitExit(kExitTimeout));
+        EXPECT_EQ(producer.exitCode(), 0) << producer.stderrText();
+        EXPECT_EQ(producer.stdoutText(), started +
+                                             "Caught signal SIGINT, preparing to exit gracefully...\n"
+                                             "Camera capture stopped.\n"
+                                             "exit_ctrl_c\r\n");
+        EXPECT_FALSE(segmentExists());
+    }
+};
+
+struct CameraCase {
+    const char* name;
+    const char* formats;
+    bool gstreamerPlugins;
+    const char* started;
+};
+
+void PrintTo(const CameraCase& run, std::ostream* out) { *out << run.name; }
+
+class EmulatedCameraFormatTest : public EmulatedCameraTest, public ::testing::WithParamInterface<CameraCase> {};
+
+// A USB 2.0 webcam gives 1920x1080 at 30 fps only as MJPG: the producer
+// picks it whichever backend OpenCV could use, and a camera with raw frames
+// only is published at the rate it really has.
+TEST_P(EmulatedCameraFormatTest, PublishesNumberedFramesAtTheFormatThatGivesTheRate) {
+    const CameraCase& run = GetParam();
+    if (run.gstreamerPlugins && std::string(GSTREAMER_PLUGIN_DIR).empty()) {
+        GTEST_SKIP() << "GStreamer's video4linux2 plugin is not installed";
+    }
+    Camera camera;
+    camera.formats = run.formats;
+    camera.gstreamerPlugins = run.gstreamerPlugins;
+    ChildProcess producer(command(camera, {}));
+    expectFramesAndCleanStop(producer, run.started, 6);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cameras, EmulatedCameraFormatTest,
+    ::testing::Values(
+        CameraCase{"YuyvAndMjpgWithoutGStreamer", "yuyv,mjpg", false, "Camera started: 1920x1080 @ 30 FPS\n"},
+        CameraCase{"YuyvAndMjpgWithGStreamer", "yuyv,mjpg", true, "Camera started: 1920x1080 @ 30 FPS\n"},
+        CameraCase{"MjpgOnlyWithGStreamer", "mjpg", true, "Camera started: 1920x1080 @ 30 FPS\n"},
+        CameraCase{"YuyvOnlyWithoutGStreamer", "yuyv", false, "Camera started: 1920x1080 @ 5 FPS\n"},
+        CameraCase{"YuyvOnlyWithGStreamer", "yuyv", true, "Camera started: 1920x1080 @ 5 FPS\n"}),
+    [](const ::testing::TestParamInfo<CameraCase>& info) { return std::string(info.param.name); });
+
+// One webcam as the driver presents it: capture at /dev/video0, metadata at
+// /dev/video1. The default index 1 fails with a line that lists the camera
+// and the option that picks it, and that option works.
+TEST_F(EmulatedCameraTest, CameraAtIndexZeroIsListedWhenIndexOneIsItsMetadataNode) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a private /sys/class/video4linux needs root";
+    }
+    Camera camera;
+    camera.capture = "0";
+    camera.meta = "1";
+    ChildProcess failed(command(camera, {}, true));
+    ASSERT_TRUE(failed.waitExit(kExitTimeout));
+    EXPECT_EQ(failed.exitCode(), 0) << failed.stderrText();
+    EXPECT_EQ(failed.stdoutText(), "exit_ctrl_c\r\n");
+    const std::string errors = failed.stderrText();
+    const std::string error = "Error: Could not open camera on device 1\n";
+    const std::size_t at = errors.find(error);
+    ASSERT_NE(at, std::string::npos) << errors;
+    const std::string listing = errors.substr(at + error.size(), errors.find('\n', at + error.size()) - at - error.size());
+    EXPECT_NE(listing.find("/dev/video0"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("Emulated 1080p Webcam"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("--device"), std::string::npos) << listing;
+    EXPECT_FALSE(segmentExists());
+
+    ChildProcess producer(command(camera, {"--device", "0"}, true));
+    expectFramesAndCleanStop(producer, "Camera started: 1920x1080 @ 30 FPS\n", 4);
+}
+
+// A camera frame that no decoder takes (here: every fourth declares a
+// height of 0) is dropped with the encode-failure line; the frames around it
+// are published.
+TEST_F(EmulatedCameraTest, CameraFramesThatDoNotDecodeAreDroppedAndTheOthersPublished) {
+    Camera camera;
+    camera.formats = "mjpg";
+    camera.badJpegEvery = "4";
+    ChildProcess producer(command(camera, {}));
+    ASSERT_TRUE(producer.waitForStdout("Camera started: 1920x1080 @ 30 FPS\n", kStartTimeout)) << producer.stderrText();
+    bool tables = false;
+    const std::vector<long> numbers = readFrameNumbers(9, &tables);
+    EXPECT_EQ(numbers.size(), 9u);
+    EXPECT_TRUE(strictlyIncreasing(numbers)) << printed(numbers);
+    for (long number : numbers) {
+        EXPECT_NE(number % 4, 0) << "frame " << number << " does not decode, yet was published";
+    }
+    EXPECT_NE(producer.stderrText().find("Error: Failed to encode frame to MJPG.\n"), std::string::npos)
+        << producer.stderrText();
+    producer.signal(SIGINT);
+    ASSERT_TRUE(producer.waitExit(kExitTimeout));
+    EXPECT_EQ(producer.exitCode(), 0) << producer.stderrText();
+}
+
+// A camera that stops delivering without closing, as a hung USB device
+// does: SIGINT still ends the run in order. OpenCV is told to wait a minute
+// for a frame, so only a stop that does not wait for the camera passes the
+// bound, which is far above the 2 s the stop takes.
+TEST_F(EmulatedCameraTest, StalledCameraDoesNotHoldUpTheStop) {
+    Camera camera;
+    camera.stallAfter = "20";
+    std::vector<std::string> argv = command(camera, {});
+    argv.insert(argv.begin() + 1, "OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT=60");
+    ChildProcess producer(argv);
+    ASSERT_TRUE(producer.waitForStdout("Camera started: ", kStartTimeout)) << producer.stderrText();
+    bool tables = false;
+    EXPECT_EQ(readFrameNumbers(2, &tables).size(), 2u);
+    SegmentView view;
+    std::int64_t last = -1;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::int64_t now = __atomic_load_n(&view->rgbFrame.steadyTimeUs, __ATOMIC_RELAXED);
+            const bool unchanged = now == last;
+            last = now;
+            std::this_thread::sleep_for(milliseconds(500));
+            return unchanged;
+        },
+        kStartTimeout))
+        << "the camera stalls";
+    producer.signal(SIGINT);
+    ASSERT_TRUE(producer.waitExit(milliseconds(10000))) << "the stop waited for the stalled camera";
+    EXPECT_EQ(producer.exitCode(), 0) << producer.stderrText();
+    EXPECT_FALSE(segmentExists());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -178,7 +179,13 @@ std::optional<std::uint32_t> choosePixelFormat(const std::vector<PixelFormatOffe
 }
 
 std::optional<std::uint32_t> choosePixelFormat(const std::string& path, int width, int height, int fps) {
-    // Non-blocking: a device busy elsewhere must not hold the start up.
+    // Only a device node is asked: a file or a pipe named as the device is
+    // not opened here. Non-blocking: a device busy elsewhere must not hold
+    // the start up.
+    struct stat node {};
+    if (stat(path.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) {
+        return std::nullopt;
+    }
     ScopedFd fd(open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {
         return std::nullopt;

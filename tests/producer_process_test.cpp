@@ -13,7 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <regex>
+#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -482,8 +482,12 @@ protected:
         // Machines without a camera have no /sys/class/video4linux to mount on.
         std::string script =
             "mount -t tmpfs tmpfs /sys/class && mkdir /sys/class/video4linux && cd /sys/class/video4linux";
-        for (const std::string& list : {camera.capture, camera.meta}) {
-            for (const std::string& index : splitLines(std::regex_replace(list, std::regex(","), "\n"))) {
+        for (std::string list : {camera.capture, camera.meta}) {
+            std::replace(list.begin(), list.end(), ',', '\n');
+            for (const std::string& index : splitLines(list)) {
+                if (index.empty()) {
+                    continue;
+                }
                 script += " && mkdir video" + index + " && echo 'Emulated 1080p Webcam' > video" + index + "/name";
             }
         }

@@ -755,10 +755,8 @@ static uint32_t nearest_fps(const struct frame_size *size, uint32_t numerator, u
     return best;
 }
 
-static void describe_format(const struct node *node, const struct format *format, const struct frame_size *size,
-                            struct v4l2_format *out) {
+static void describe_format(const struct format *format, const struct frame_size *size, struct v4l2_format *out) {
     memset(&out->fmt, 0, sizeof out->fmt);
-    (void)node;
     out->fmt.pix.width = size->width;
     out->fmt.pix.height = size->height;
     out->fmt.pix.pixelformat = format->fourcc;
@@ -952,7 +950,7 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
             return fail(EINVAL);
         }
-        describe_format(node, node->format, node->size, format);
+        describe_format(node->format, node->size, format);
         return 0;
     }
     case VIDIOC_TRY_FMT:
@@ -974,7 +972,7 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
             node->size = size;
             node->fps = nearest_fps(size, 1, node->fps);
         }
-        describe_format(node, chosen, size, format);
+        describe_format(chosen, size, format);
         return 0;
     }
     case VIDIOC_G_PARM:

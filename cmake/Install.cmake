@@ -25,6 +25,28 @@ file(RELATIVE_PATH PKGCONFIG_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 configure_file(${PROJECT_SOURCE_DIR}/packaging/framereader.pc.in ${PROJECT_BINARY_DIR}/framereader.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/framereader.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
+# libframeshare (header frameshare/reader.h, pkg-config frameshare,
+# find_package(frameshare) giving frameshare::frameshare) and the Python
+# package over it, in components of their own.
+install(TARGETS frameshare_reader EXPORT frameshareTargets COMPONENT libframeshare
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/libframeshare/include/frameshare COMPONENT libframeshare
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT frameshareTargets NAMESPACE frameshare:: COMPONENT libframeshare
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/frameshare)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/packaging/frameshareConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/frameshareConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/frameshare)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/frameshareConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/frameshareConfig.cmake ${PROJECT_BINARY_DIR}/frameshareConfigVersion.cmake
+  COMPONENT libframeshare DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/frameshare)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/frameshare.pc.in ${PROJECT_BINARY_DIR}/frameshare.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/frameshare.pc COMPONENT libframeshare
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_SOURCE_DIR}/python/frameshare/__init__.py ${PROJECT_BINARY_DIR}/python/install/_location.py
+  COMPONENT python3-frameshare DESTINATION ${FRAMESHARE_PYTHON_DIR}/frameshare)
+
 configure_file(${PROJECT_SOURCE_DIR}/packaging/frameshare-producer.service.in
   ${PROJECT_BINARY_DIR}/frameshare-producer.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/frameshare-producer.service DESTINATION lib/systemd/system)

@@ -8,10 +8,15 @@
  * throws or raises a signal.
  *
  *     frameshare_reader* reader;
+ *     frameshare_frame frame;
  *     if (frameshare_reader_open(&reader) == 0) {
- *         frameshare_frame frame;
- *         while (frameshare_reader_next(reader, 1000, &frame) != EINTR) {
- *             ... frame.data holds frame.size bytes of JPEG ...
+ *         for (;;) {
+ *             int error = frameshare_reader_next(reader, 1000, &frame);
+ *             if (error == 0) {
+ *                 ... frame.data holds frame.size bytes of JPEG ...
+ *             } else if (error != ETIMEDOUT && error != ENOENT) {
+ *                 break;   (ETIMEDOUT, ENOENT: no frame yet, keep waiting)
+ *             }
  *         }
  *         frameshare_reader_close(reader);
  *     }

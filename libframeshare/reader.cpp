@@ -30,16 +30,20 @@
 namespace {
 
 constexpr std::int64_t kForever = std::numeric_limits<std::int64_t>::max();
-// While a frame is due: how often its timestamp is read, and how long before
-// the earliest moment it can come the reader wakes up.
+// While a frame is due: how often its timestamp is read, and from how long
+// before the shortest interval seen is up; before that, from half of it on,
+// how often it is read.
 constexpr std::int64_t kDueStepUs = 250;
-constexpr std::int64_t kWakeEarlyUs = 1000;
+constexpr std::int64_t kDueWindowUs = 2000;
+constexpr std::int64_t kNearStepUs = 1000;
 // While no frame is due (period not known yet, or the producer is late by
 // several periods): how often the timestamp is read.
 constexpr std::int64_t kIdleStepUs = 1000;
 // How often the name is looked at while frames are overdue or no segment is
 // mapped: a restarted producer is found within this, well within a period.
 constexpr std::int64_t kNameCheckUs = 10000;
+// Looks closer together than this cannot miss a frame between them.
+constexpr std::int64_t kWatchedGapUs = 2000;
 // Intervals between consecutive frames this reader watched arrive.
 constexpr int kIntervals = 9;
 
@@ -265,9 +269,12 @@ int copyFrame(frameshare_reader* reader, bool onlyNew, bool watchedPrevious, fra
     return EAGAIN;
 }
 
-// When to look again: shortly before the next frame can come, then every
-// kDueStepUs while it is due; every kIdleStepUs when nothing is known or the
-// producer is several periods late; every kNameCheckUs without a segment.
+// When to look again. Until half the shortest interval since the newest
+// frame has passed none can come: sleep. Then look every kNearStepUs, and
+// every kDueStepUs from kDueWindowUs before the shortest interval is up,
+// until the frame is several periods late; then every kIdleStepUs. A frame
+// that comes early (after a late one) is still seen within kNearStepUs, and
+// its short interval is learnt. Without a segment: every kNameCheckUs.
 std::int64_t nextLook(const frameshare_reader* reader, std::int64_t now) noexcept {
     if (reader->segment == nullptr) {
         return now + kNameCheckUs;
@@ -278,11 +285,14 @@ std::int64_t nextLook(const frameshare_reader* reader, std::int64_t now) noexcep
     if (period == 0 || reader->newestSeen == 0) {
         return now + kIdleStepUs;
     }
-    const std::int64_t wake = reader->newestSeen + shortest - kWakeEarlyUs;
-    if (now < wake) {
-        return wake;
+    const std::int64_t since = now - reader->newestSeen;
+    if (since < shortest / 2) {
+        return reader->newestSeen + shortest / 2;
     }
-    return now < reader->newestSeen + 3 * period ? now + kDueStepUs : now + kIdleStepUs;
+    if (since < shortest - kDueWindowUs) {
+        return std::min(now + kNearStepUs, reader->newestSeen + shortest - kDueWindowUs);
+    }
+    return since < 3 * period ? now + kDueStepUs : now + kIdleStepUs;
 }
 
 // True once the newest frame is late enough that its producer may have
@@ -319,8 +329,9 @@ __attribute__((visibility("default"))) int frameshare_reader_next(frameshare_rea
     }
     const std::int64_t start = nowUs();
     const std::int64_t deadline = timeout_ms < 0 ? kForever : start + static_cast<std::int64_t>(timeout_ms) * 1000;
-    std::int64_t previousLook = -1;  // the timestamp read one look ago in this call
-    bool watchedPrevious = false;    // the last frame returned was seen current in this call
+    std::int64_t previousLook = -1;   // the timestamp read one look ago in this call
+    std::int64_t previousLookAt = 0;
+    std::int64_t sawReturnedAt = -1;  // when the last frame returned was last seen current
     for (std::int64_t now = start;; now = nowUs()) {
         if (overdue(reader, now) && (reader->segment == nullptr || now - reader->lastNameCheck >= kNameCheckUs)) {
             bool replaced = false;
@@ -330,26 +341,31 @@ __attribute__((visibility("default"))) int frameshare_reader_next(frameshare_rea
             }
             if (replaced) {
                 previousLook = -1;  // a new segment: the old timestamps say nothing about it
-                watchedPrevious = false;
+                sawReturnedAt = -1;
             }
         }
         if (reader->segment != nullptr) {
             const std::int64_t stamp = publishedTimestampHint(&reader->segment->rgbFrame.steadyTimeUs);
-            if (previousLook >= 0 && stamp != previousLook && previousLook != 0) {
+            // Only looks close together see one frame follow the other.
+            if (previousLook > 0 && stamp != previousLook && now - previousLookAt <= kWatchedGapUs) {
                 recordInterval(reader, stamp - previousLook);
             }
             previousLook = stamp;
+            previousLookAt = now;
             if (stamp != reader->newestSeen) {
                 reader->newestSeen = stamp;
             }
             if (stamp != 0 && stamp != reader->lastReturned &&
                 frameSizeHint(&reader->segment->rgbFrame.size, RGB_FRAME_CAPACITY) > 0) {
-                const int error = copyFrame(reader, true, watchedPrevious, frame);
+                // Two publishes are an encoding apart at least: a look this
+                // soon after the previous frame was current saw the next one.
+                const bool watched = sawReturnedAt >= 0 && now - sawReturnedAt <= kWatchedGapUs;
+                const int error = copyFrame(reader, true, watched, frame);
                 if (error != EAGAIN) {
                     return error;
                 }
             } else if (stamp == reader->lastReturned && stamp != 0) {
-                watchedPrevious = true;
+                sawReturnedAt = now;
             }
         }
         if (now >= deadline) {

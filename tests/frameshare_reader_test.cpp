@@ -178,7 +178,7 @@ TEST_F(ReaderTest, CountsTheFramesPublishedWhileItWasAway) {
         }
     });
     frameshare_frame frame{};
-    for (int i = 0; i < 10; ++i) {  // watching: learns the period
+    for (int i = 0; i < 20; ++i) {  // watching: learns the period
         ASSERT_EQ(frameshare_reader_next(reader, 5000, &frame), 0);
     }
     const std::int64_t left = frame.steady_us;

@@ -199,8 +199,8 @@ private:
 
 void benchLive(double seconds, const std::string& directory) {
     const std::string clip = directory + "/reader_bench_clip.avi";
-    waitpid(spawn({MAKE_DEMO_CLIP_PATH, clip, "60"}, -1), nullptr, 0);
     const int devNull = open("/dev/null", O_WRONLY);
+    waitpid(spawn({MAKE_DEMO_CLIP_PATH, clip, "60"}, devNull), nullptr, 0);
     const pid_t producer = spawn({DEMO_PRODUCER_PATH, clip, "30"}, devNull);
     PublishObserver observer;
     frameshare_reader* reader = nullptr;

@@ -49,3 +49,31 @@ for path in bin/producer bin/demo_producer include/framereader.h libframereader.
 done
 dpkg-deb -I "$deb" postinst | grep -q 'systemd-sysusers' || { echo "the package does not create its user" >&2; exit 1; }
 echo "package $(basename "$deb") lists every installed file"
+
+# libframeshare and the Python package: installed with their SONAME, header,
+# pkg-config file and CMake package; the package loads the library installed
+# beside it without LD_LIBRARY_PATH (with no producer: NoProducer).
+frameshare_library=$(find "$prefix" -name 'libframeshare.so.1' | head -n 1)
+[ -n "$frameshare_library" ] || { echo "missing libframeshare.so.1" >&2; exit 1; }
+objdump -p "$frameshare_library" | grep -q 'SONAME.*libframeshare.so.1' || { echo "wrong SONAME" >&2; exit 1; }
+[ -e "$prefix/include/frameshare/reader.h" ] || { echo "missing frameshare/reader.h" >&2; exit 1; }
+[ -n "$(find "$prefix" -path '*cmake/frameshare/frameshareConfig.cmake')" ] || { echo "no CMake package" >&2; exit 1; }
+printf '#include <frameshare/reader.h>\nint main(void) { frameshare_reader* r; return frameshare_reader_open(&r); }\n' \
+  > "$work/open.c"
+# shellcheck disable=SC2046
+cc -Wall -Werror -o "$work/open" "$work/open.c" \
+  $(PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name frameshare.pc)")" pkg-config --cflags --libs frameshare)
+(cd / && env -u LD_LIBRARY_PATH PYTHONPATH="$prefix/lib/python3/dist-packages" python3 -c '
+import frameshare
+try:
+    frameshare.Reader().next(timeout=0)
+except frameshare.NoProducer:
+    pass
+else:
+    raise SystemExit("a frame without a producer")
+')
+for path in libframeshare.so.1 include/frameshare/reader.h pkgconfig/frameshare.pc \
+            python3/dist-packages/frameshare/__init__.py python3/dist-packages/frameshare/_location.py; do
+  echo "$listing" | grep -q "$path" || { echo "the package lacks $path" >&2; exit 1; }
+done
+echo "libframeshare and the Python package install and load from the prefix"

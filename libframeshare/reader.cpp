@@ -352,9 +352,7 @@ __attribute__((visibility("default"))) int frameshare_reader_next(frameshare_rea
             }
             previousLook = stamp;
             previousLookAt = now;
-            if (stamp != reader->newestSeen) {
-                reader->newestSeen = stamp;
-            }
+            reader->newestSeen = stamp;
             if (stamp != 0 && stamp != reader->lastReturned &&
                 frameSizeHint(&reader->segment->rgbFrame.size, RGB_FRAME_CAPACITY) > 0) {
                 // Two publishes are an encoding apart at least: a look this

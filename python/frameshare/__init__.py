@@ -23,7 +23,7 @@ _SLICE_S = 0.1
 
 
 class NoProducer(FileNotFoundError):
-    """No producer ran during the whole wait."""
+    """No producer runs (none at the end of the wait)."""
 
     def __init__(self, message="no frameshare producer is running"):
         super().__init__(errno.ENOENT, message)
@@ -135,8 +135,8 @@ class Reader:
         """The first frame newer than the last one returned.
 
         Waits up to `timeout` seconds (None: without bound). Raises
-        TimeoutError when no new frame came, NoProducer when no producer ran
-        during the whole wait.
+        TimeoutError when no new frame came, NoProducer when at the end no
+        producer runs.
         """
         deadline = None if timeout is None else time.monotonic() + max(timeout, 0.0)
         while True:

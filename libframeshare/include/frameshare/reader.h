@@ -70,7 +70,8 @@ int frameshare_reader_open(frameshare_reader** reader);
  * 0 with a frame in *frame, or:
  *   ETIMEDOUT        no new frame within timeout_ms (or another process
  *                    held the frame's mutex for more than a second);
- *   ENOENT           no producer ran during the whole wait;
+ *   ENOENT           no producer runs: none at the end of the wait (one
+ *                    that starts during it is found and read);
  *   EPERM            the object at the segment's name is not to be trusted:
  *                    not a regular file, open to users outside its owner and
  *                    group, or (for a root caller) an ordinary user's;

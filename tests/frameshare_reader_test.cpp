@@ -191,7 +191,9 @@ TEST_F(ReaderTest, CountsTheFramesPublishedWhileItWasAway) {
         missed += stamp > left && stamp < frame.steady_us ? 1 : 0;
     }
     ASSERT_GE(missed, 3);
-    EXPECT_NEAR(static_cast<double>(frame.skipped), static_cast<double>(missed), std::max(1.0, missed / 3.0));
+    // Estimated from the timestamps: a starved publisher makes fewer frames
+    // than the gap suggests.
+    EXPECT_NEAR(static_cast<double>(frame.skipped), static_cast<double>(missed), std::max(1.0, missed / 2.0));
     owner.cleanup();
 }
 

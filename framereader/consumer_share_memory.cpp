@@ -17,8 +17,8 @@
 #include "registry.h"
 #include "scoped_fd.h"
 #include "segment_copy.h"
-#include "segment_trust.h"
 #include "segment_lock.h"
+#include "segment_trust.h"
 
 namespace {
 

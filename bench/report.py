@@ -30,7 +30,32 @@ def serve_rows(serve):
     return rows
 
 
-def main(micro_json, contention_txt, serve_txt=None):
+def reader_rows(reader):
+    """libframeshare's lasting reader (bench/reader_bench)."""
+    memcpy, nxt, fetch = (reader[f"copy.{key}_600k_us"] / 1000 for key in ("memcpy", "next", "get_frame_data"))
+    hot = f"{memcpy:.4f} ms (hot payload memcpy)"
+    rows = [("frameshare_reader_next, new 600 KB frame", f"{nxt:.4f} ms", hot, f"{nxt / memcpy:.2f}x", "<= 1.3x"),
+            ("get_frame_data, 600 KB frame (for comparison)", f"{fetch:.4f} ms", hot, f"{fetch / memcpy:.1f}x", "")]
+    for lang, name in (("live", "C"), ("python", "Python, frame.jpeg")):
+        published, seen = reader[f"{lang}.published"], reader[f"{lang}.seen"]
+        rows.append((f"30 fps producer, 1 reader on next() ({name}): frames returned",
+                     f"{seen:.0f} ({100 * seen / published:.1f} %)", f"{published:.0f} published", "", ">= 99 %"))
+        rows.append((f"30 fps producer, 1 reader on next() ({name}): delay from steady_us, median / p99",
+                     f"{reader[lang + '.delay_median_ms']:.2f} / {reader[lang + '.delay_p99_ms']:.2f} ms", "", "",
+                     "median <= 2 ms"))
+        rows.append((f"30 fps producer, 1 reader on next() ({name}): reader CPU",
+                     f"{reader[lang + '.cpu_percent']:.2f} % of a core", "", "", "<= 3 %"))
+    base = reader["publish.none.median_ms"]
+    for mode, what in (("none", "no reader"), ("get_frame_data", "4 get_frame_data readers at 30 Hz"),
+                       ("next", "4 readers looping on next()")):
+        rows.append((f"publish 300 KB at 30 Hz, {what}: median / p99 / max",
+                     f"{reader[f'publish.{mode}.median_ms']:.3f} / {reader[f'publish.{mode}.p99_ms']:.3f} / "
+                     f"{reader[f'publish.{mode}.max_ms']:.3f} ms", f"{base:.3f} ms (no reader)",
+                     f"{reader[f'publish.{mode}.median_ms'] / base:.2f}x", "no slower" if mode == "next" else ""))
+    return rows
+
+
+def main(micro_json, contention_txt, serve_txt=None, reader_txt=None):
     with open(micro_json) as file:
         micro = json.load(file)
     times = {}
@@ -86,6 +111,8 @@ def main(micro_json, contention_txt, serve_txt=None):
 
     if serve_txt:
         rows.extend(serve_rows(read_pairs(serve_txt)))
+    if reader_txt:
+        rows.extend(reader_rows(read_pairs(reader_txt)))
 
     header = ("measure", "value", "baseline", "ratio", "target")
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(5)]
@@ -98,4 +125,4 @@ def main(micro_json, contention_txt, serve_txt=None):
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:4])
+    main(*sys.argv[1:5])

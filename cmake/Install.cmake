@@ -1,6 +1,6 @@
 # Installs the programs (frameshare beside the producer), the library with its header, a pkg-config file, a
 # CMake package (find_package(framereader) gives framereader::framereader), the systemd units with their udev
-# rule, sysusers.d entry and /etc/default files, and packages it all as three .debs.
+# rule, sysusers.d entry and /etc/default files, libframeshare and its Python package, and packages it all as .debs.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -54,6 +54,28 @@ install(CODE "
     DESTINATION \"\${FRAMESHARE_SYSCONFDIR}/default\" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 " COMPONENT frameshare)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/71-frameshare.rules DESTINATION lib/udev/rules.d COMPONENT frameshare)
+
+# libframeshare (header frameshare/reader.h, pkg-config frameshare, find_package(frameshare) giving
+# frameshare::frameshare) and the Python package over it.
+install(TARGETS frameshare_reader EXPORT frameshareTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libframeshare1 NAMELINK_COMPONENT libframeshare-dev)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/libframeshare/include/frameshare COMPONENT libframeshare-dev
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT frameshareTargets NAMESPACE frameshare:: COMPONENT libframeshare-dev
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/frameshare)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/packaging/frameshareConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/frameshareConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/frameshare)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/frameshareConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/frameshareConfig.cmake ${PROJECT_BINARY_DIR}/frameshareConfigVersion.cmake
+  COMPONENT libframeshare-dev DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/frameshare)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/frameshare.pc.in ${PROJECT_BINARY_DIR}/frameshare.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/frameshare.pc COMPONENT libframeshare-dev
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_SOURCE_DIR}/python/frameshare/__init__.py ${PROJECT_BINARY_DIR}/python/install/_location.py
+  COMPONENT python3-frameshare DESTINATION ${FRAMESHARE_PYTHON_DIR}/frameshare)
+
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/frameshare.sysusers.conf DESTINATION lib/sysusers.d
   RENAME frameshare.conf COMPONENT frameshare)
 
@@ -127,6 +149,18 @@ frameshare_deb(libframereader1 libs "Camera frames from shared memory: reader li
   TAKES_OVER "${FRAMESHARE_DEB_TAKES_OVER}"
   CONTROL ${PROJECT_SOURCE_DIR}/packaging/debian/libframereader1/triggers
     ${PROJECT_SOURCE_DIR}/packaging/debian/libframereader1/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/libframereader1/postrm)
+# libframeshare is new with these packages: it takes nothing over. Its loader-cache scripts are
+# libframereader1's (a trigger, nothing else).
+frameshare_deb(libframeshare1 libs "Camera frames from shared memory: waiting reader library"
+  "The shared library frameshare, whose reader handle waits for each new camera\nframe published by the frameshare producer and copies it."
+  CONTROL ${PROJECT_SOURCE_DIR}/packaging/debian/libframereader1/triggers
+    ${PROJECT_SOURCE_DIR}/packaging/debian/libframereader1/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/libframereader1/postrm)
+frameshare_deb(libframeshare-dev libdevel "Camera frames from shared memory: waiting reader development files"
+  "Header, linker name, pkg-config file and CMake package of libframeshare, the\nlibrary that waits for camera frames published by the frameshare producer."
+  DEPENDS "libframeshare1 (= ${FRAMESHARE_DEB_VERSION})")
+frameshare_deb(python3-frameshare python "Camera frames from shared memory: Python reader"
+  "The Python package frameshare: a reader that waits for each new camera frame\npublished by the frameshare producer, through libframeshare1."
+  DEPENDS "python3" "libframeshare1 (= ${FRAMESHARE_DEB_VERSION})")
 frameshare_deb(libframereader-dev libdevel "Camera frames from shared memory: reader development files"
   "Header, linker name, pkg-config file and CMake package of framereader, the\nlibrary that reads camera frames published by the frameshare producer."
   DEPENDS "libframereader1 (= ${FRAMESHARE_DEB_VERSION})" TAKES_OVER "${FRAMESHARE_DEB_TAKES_OVER}")

@@ -9,33 +9,15 @@
 #include <cstdint>
 #include <ctime>
 
+#include "segment_copy.h"
 #include "shared_data.h"
 
 // Absolute CLOCK_REALTIME deadline the given number of seconds from now, as
 // sem_timedwait takes it. Returned by value: each waiter has its own.
 timespec getTimeout(int seconds);
 
-// The longest a copy waits for a record's mutex. Any process that maps the
-// segment can stop (SIGSTOP) or scribble while it holds one; a reader gives
-// up rather than freeze with it.
-constexpr std::chrono::microseconds kRecordLockBound{1000000};
 // The one-off check of the mutexes at start: about two frame periods.
 constexpr std::chrono::microseconds kVerifyLockBound{66000};
-
-// The size a frame header announces, read without its mutex: only a hint
-// of how much to fault in before the lock, bounded by the capacity. The
-// copy re-reads it under the mutex.
-std::uint32_t frameSizeHint(const std::uint32_t* size, std::size_t capacity) noexcept;
-
-// Gets the pages that will be read or written under a mutex mapped before
-// the mutex is taken, so that the copy under it pays no page faults. Neither
-// changes a byte. Pages of the caller's buffer are made writable without
-// writing them (nothing may be written there before the call is known to
-// succeed); without kernel support they are left as they are.
-void prefaultForRead(const void* region, std::size_t length) noexcept;
-void prefaultForWrite(void* region, std::size_t length) noexcept;
-// Loads the address translations of both sides of a copy about to be made.
-void warmTranslations(const void* source, void* destination, std::size_t length) noexcept;
 
 class ConsumerSharedMemory {
 public:

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "jpeg_dimensions.h"
+
 namespace frameshare {
 
 enum class FetchState {
@@ -45,9 +47,7 @@ std::int64_t wallTimeOfSteadyUs(std::int64_t steadyUs);
 // 2026-12-07T08:40:01.123456Z
 std::string formatWallTime(std::int64_t wallUs);
 
-// Width and height from the first start-of-frame marker; false when the bytes
-// hold none within bounds.
-bool jpegDimensions(const std::uint8_t* data, std::size_t size, int* width, int* height);
+using ::jpegDimensions;
 
 // New frames seen over the last second.
 class RateMeter {

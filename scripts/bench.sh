@@ -28,7 +28,8 @@ json.dump(data, open(path, "w"))
 PY
 "$build_dir/bench/contention_bench" "$seconds" "$work" > "$work/contention.txt"
 "$build_dir/bench/serve_bench" "$(( seconds < 5 ? seconds : 5 ))" "$work" > "$work/serve.txt"
-python3 "$root/bench/report.py" "$work/micro.json" "$work/contention.txt" "$work/serve.txt"
+"$build_dir/bench/reader_bench" "$seconds" "$work" > "$work/reader.txt"
+python3 "$root/bench/report.py" "$work/micro.json" "$work/contention.txt" "$work/serve.txt" "$work/reader.txt"
 echo
 "$build_dir/bench/capture_pacing_bench" "$seconds" 1
 echo

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the system without a camera: the demo producer
-# publishes a generated clip, the Python example reads frames beside it
-# through libframereader.so, frameshare reports the producer's state, then
+# publishes a generated clip, the Python example reads every frame beside it
+# through the frameshare package, frameshare reports the producer's state, then
 # the producer is stopped with SIGINT.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -22,12 +22,11 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 
-echo "== reading frames for ${seconds}s with examples/read_frames.py =="
-# The library reports each attach and detach on standard output; the
-# example's own lines are the interesting ones here.
-python3 "$root/examples/read_frames.py" --library "$build_dir/framereader/libframereader.so" \
-  --seconds "$seconds" --rate 10 --output "$build_dir/demo_frame.jpg" \
-  | grep -v '^Consumer successfully' || true
+echo "== reading every frame for ${seconds}s with examples/read_frames.py =="
+# The example reads through the frameshare package and libframeshare in the
+# build tree; installed, python3 finds both by itself.
+PYTHONPATH="$build_dir/python" python3 "$root/examples/read_frames.py" \
+  --seconds "$seconds" --output "$build_dir/demo_frame.jpg" || true
 
 echo "== frameshare status =="
 "$build_dir/frameshare/frameshare" status || true

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs into a temporary prefix and builds the C example against it,
 # once through pkg-config and once through find_package; then builds the
-# three .debs, checks their contents and lintian, installs, removes and
+# .debs, checks their contents and lintian, installs, removes and
 # purges them in a scratch root, checks the units with systemd-analyze and
 # the udev rule with udevadm against a fake capture device and a fake
 # metadata node.
@@ -50,15 +50,39 @@ if LD_LIBRARY_PATH="$(dirname "$library")" "$work/caller/read_frame" "$work/x.jp
 fi
 grep -q 'no frame: No such file or directory' "$work/err"
 
+# libframeshare and the Python package: installed with their SONAME, header,
+# pkg-config file and CMake package; the package loads the library installed
+# beside it without LD_LIBRARY_PATH (with no producer: NoProducer).
+frameshare_library=$(find "$prefix" -name 'libframeshare.so.1' | head -n 1)
+[ -n "$frameshare_library" ] || fail "missing libframeshare.so.1"
+objdump -p "$frameshare_library" | grep -q 'SONAME.*libframeshare.so.1' || fail "wrong SONAME of libframeshare"
+[ -e "$prefix/include/frameshare/reader.h" ] || fail "missing frameshare/reader.h"
+[ -n "$(find "$prefix" -path '*cmake/frameshare/frameshareConfig.cmake')" ] || fail "no CMake package of libframeshare"
+printf '#include <frameshare/reader.h>\nint main(void) { frameshare_reader* r; return frameshare_reader_open(&r); }\n' \
+  > "$work/open.c"
+# shellcheck disable=SC2046
+cc -Wall -Werror -o "$work/open" "$work/open.c" \
+  $(PKG_CONFIG_PATH="$(dirname "$(find "$prefix" -name frameshare.pc)")" pkg-config --cflags --libs frameshare)
+(cd / && env -u LD_LIBRARY_PATH PYTHONPATH="$prefix/lib/python3/dist-packages" python3 -c '
+import frameshare
+try:
+    frameshare.Reader().next(timeout=0)
+except frameshare.NoProducer:
+    pass
+else:
+    raise SystemExit("a frame without a producer")
+')
+echo "libframeshare and the Python package install and load from the prefix"
+
 # --- The packages ---------------------------------------------------------
 (cd "$build_dir" && cpack -G DEB -B "$work/deb" >/dev/null)
 version=$(dpkg-deb -f "$(ls "$work"/deb/libframereader1_*.deb)" Version)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 deb() { ls "$work"/deb/"$1"_*.deb; }
-[ "$(ls "$work"/deb/*.deb | wc -l)" -eq 3 ] || fail "expected three packages: $(ls "$work"/deb)"
+[ "$(ls "$work"/deb/*.deb | wc -l)" -eq 6 ] || fail "expected six packages: $(ls "$work"/deb)"
 # The file list, without docs and with the build type's name taken out.
 files() { dpkg-deb -c "$(deb "$1")" | awk '$1 !~ /^d/ {print $6}' | grep -v '^\./usr/share/doc/' |
-  sed 's/framereaderTargets-[a-z]*\.cmake/framereaderTargets-CONFIG.cmake/' | LC_ALL=C sort | tr '\n' ' '; }
+  sed 's/\(frame[a-z]*Targets\)-[a-z]*\.cmake/\1-CONFIG.cmake/' | LC_ALL=C sort | tr '\n' ' '; }
 expect_files() {
   [ "$(files "$1")" = "$2" ] || fail "$1 holds: $(files "$1")
 expected:    $2"
@@ -72,9 +96,17 @@ expect_files frameshare "$(printf '%s ' ./etc/default/frameshare-producer ./etc/
   ./usr/bin/demo_producer ./usr/bin/frameshare ./usr/bin/producer ./usr/lib/systemd/system/frameshare-camera.target \
   ./usr/lib/systemd/system/frameshare-producer.service ./usr/lib/systemd/system/frameshare-serve.service \
   ./usr/lib/sysusers.d/frameshare.conf ./usr/lib/udev/rules.d/71-frameshare.rules)"
+expect_files libframeshare1 "./usr/lib/$multiarch/libframeshare.so.1 ./usr/lib/$multiarch/libframeshare.so.1.0.0 "
+expect_files libframeshare-dev "./usr/include/frameshare/reader.h $(printf "./usr/lib/$multiarch/%s " \
+  cmake/frameshare/frameshareConfig.cmake cmake/frameshare/frameshareConfigVersion.cmake \
+  cmake/frameshare/frameshareTargets-CONFIG.cmake cmake/frameshare/frameshareTargets.cmake \
+  libframeshare.so pkgconfig/frameshare.pc)"
+expect_files python3-frameshare "$(printf './usr/lib/python3/dist-packages/frameshare/%s ' __init__.py _location.py)"
 control() { dpkg-deb --ctrl-tarfile "$(deb "$1")" | tar -xO "./$2"; }
 [ "$(control libframereader1 shlibs)" = "libframereader 1 libframereader1 (>= $version)" ] || fail "wrong shlibs"
 [ "$(control libframereader1 triggers)" = "activate-noawait ldconfig" ] || fail "no ldconfig trigger"
+[ "$(control libframeshare1 shlibs)" = "libframeshare 1 libframeshare1 (>= $version)" ] || fail "wrong shlibs of libframeshare1"
+[ "$(control libframeshare1 triggers)" = "activate-noawait ldconfig" ] || fail "no ldconfig trigger for libframeshare1"
 for package in libframereader-dev frameshare; do
   dpkg-deb -f "$(deb $package)" Depends | grep -q "libframereader1 (= $version)" ||
     fail "$package does not depend on libframereader1 $version"
@@ -110,7 +142,8 @@ dpkg-deb --build "$old" "$work/old.deb" >/dev/null
 scratch_dpkg -i "$work/old.deb"
 # Unpacked libraries first and configured after, as apt does it for programs
 # that depend on them.
-scratch_dpkg --auto-deconfigure --unpack "$(deb libframereader1)" "$(deb libframereader-dev)" "$(deb frameshare)"
+scratch_dpkg --auto-deconfigure --unpack "$(deb libframereader1)" "$(deb libframereader-dev)" "$(deb frameshare)" \
+  "$(deb libframeshare1)" "$(deb libframeshare-dev)" "$(deb python3-frameshare)"
 scratch_dpkg --configure -a
 [ "$(dpkg --root="$root" -S /usr/include/framereader.h)" = "libframereader-dev: /usr/include/framereader.h" ] ||
   fail "the header did not move to libframereader-dev"

@@ -28,6 +28,10 @@ install(FILES ${PROJECT_BINARY_DIR}/framereader.pc DESTINATION ${CMAKE_INSTALL_L
 configure_file(${PROJECT_SOURCE_DIR}/packaging/frameshare-producer.service.in
   ${PROJECT_BINARY_DIR}/frameshare-producer.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/frameshare-producer.service DESTINATION lib/systemd/system)
+if(TARGET PkgConfig::GST_RTSP)  # frameshare rtsp is built
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/frameshare-rtsp.service.in ${PROJECT_BINARY_DIR}/frameshare-rtsp.service @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/frameshare-rtsp.service DESTINATION lib/systemd/system)
+endif()
 # The service's own user; the package's postinst creates it at once.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/frameshare.sysusers.conf DESTINATION lib/sysusers.d
   RENAME frameshare.conf)

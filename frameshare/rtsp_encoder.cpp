@@ -62,25 +62,33 @@ bool encoderWantsI420(const std::string& element) { return element == "x264enc" 
 
 std::string pipelineDescription(const std::string& encoder) {
     // Frames whose decoding fails are skipped (max-errors -1) instead of
-    // ending the stream. Only x264enc negotiates byte-stream by itself; the
-    // others pass through h264parse, which also repeats SPS and PPS.
+    // ending the stream. SPS and PPS come with every key frame: x264enc
+    // repeats them itself in byte-stream form; the other encoders pass
+    // through h264parse, which adds them per access unit. The payloader
+    // adds none: it would put them before each slice of a key frame, and
+    // players take each such copy for the start of a new picture.
     const std::string toAccessUnits =
         encoder == "x264enc" ? "" : " ! h264parse config-interval=-1";
     return "( appsrc name=frames is-live=true format=time do-timestamp=false"
            " caps=image/jpeg,parsed=true,framerate=0/1"
            " ! jpegdec max-errors=-1 ! videoscale ! videoconvert ! capsfilter name=size"
+           // Decoding the next frame while the last one is encoded; a
+           // frame the encoder cannot take in time is dropped, not queued.
+           " ! queue max-size-buffers=1 max-size-bytes=0 max-size-time=0 leaky=downstream"
            " ! " + encoder + " name=encoder" + toAccessUnits +
            " ! capsfilter name=encoded caps=video/x-h264,stream-format=byte-stream,alignment=au"
-           " ! rtph264pay name=pay0 pt=96 config-interval=-1 )";
+           " ! rtph264pay name=pay0 pt=96 config-interval=0 )";
 }
 
 void configureEncoder(GstElement* encoder, const std::string& element, int bitrateKbit) {
     const std::string kbit = std::to_string(bitrateKbit);
     const std::string bps = std::to_string(static_cast<long long>(bitrateKbit) * 1000);
     if (element == "x264enc") {
-        // superfast keeps 1080p30 within one core of a small machine.
+        // ultrafast: about 9 ms a 1080p frame on one core here, half of
+        // superfast's 17, so 1080p30 leaves room for the producer on a
+        // small machine; a hardware encoder or --width buys quality back.
         gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
-        gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "superfast");
+        gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "ultrafast");
         gst_util_set_object_arg(G_OBJECT(encoder), "pass", "cbr");
         gst_util_set_object_arg(G_OBJECT(encoder), "bitrate", kbit.c_str());
         // Key frames come at least every second from the feed; this is the

@@ -31,3 +31,7 @@ PY
 python3 "$root/bench/report.py" "$work/micro.json" "$work/contention.txt" "$work/serve.txt"
 echo
 "$build_dir/bench/capture_pacing_bench" "$seconds" 1
+if [[ -x "$build_dir/bench/rtsp_bench" ]]; then
+  echo
+  "$build_dir/bench/rtsp_bench" 20 "$work"
+fi

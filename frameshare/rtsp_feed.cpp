@@ -64,19 +64,23 @@ RtspFeed::RtspFeed(GstElement* bin, const FeedSettings& settings, Log log)
     gst_app_src_set_leaky_type(GST_APP_SRC(frames_), GST_APP_LEAKY_TYPE_DOWNSTREAM);
     configureEncoder(encoder_, settings_.encoder, settings_.bitrateKbit);
 
-    GstPad* pad = staticPad(frames_, "src");
-    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, toRunningTime, this, nullptr);
-    gst_object_unref(pad);
-    pad = staticPad(encoder_, "sink");
-    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, askForKeyFrames, this, nullptr);
-    gst_object_unref(pad);
-    pad = staticPad(encoded_, "src");
-    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, stampEncodedUnit, this, nullptr);
-    gst_object_unref(pad);
+    const std::pair<GstPad*, GstPadProbeCallback> probes[] = {{staticPad(frames_, "src"), toRunningTime},
+                                                              {staticPad(encoder_, "sink"), askForKeyFrames},
+                                                              {staticPad(encoded_, "src"), stampEncodedUnit}};
+    for (const auto& [pad, probe] : probes) {
+        if (pad != nullptr) {
+            probes_.emplace_back(pad, gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, probe, this, nullptr));
+        }
+    }
 }
 
 RtspFeed::~RtspFeed() {
     stop();
+    // The pipeline may outlive the feed (a media never prepared).
+    for (const auto& [pad, id] : probes_) {
+        gst_pad_remove_probe(pad, id);
+        gst_object_unref(pad);
+    }
     for (GstElement* element : {frames_, size_, encoder_, encoded_}) {
         if (element != nullptr) {
             gst_object_unref(element);

@@ -11,6 +11,8 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "frame_source.h"
 
@@ -50,6 +52,7 @@ private:
     GstElement* size_ = nullptr;
     GstElement* encoder_ = nullptr;
     GstElement* encoded_ = nullptr;
+    std::vector<std::pair<GstPad*, gulong>> probes_;
     bool sized_ = false;  // the source thread's only
 
     // Running time of each frame's capture, and back: the encoder keeps

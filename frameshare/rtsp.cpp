@@ -41,6 +41,7 @@ struct Server {
     std::set<RtspFeed*> feeds;  // the running pipelines' feeds
     FrameFetcher fetcher;       // under mutex: checks for a producer
     bool closing = false;
+    bool authenticated = false;  // --auth-file given
 
     // A client may describe the stream when a pipeline runs already (its
     // producer may be restarting), or when a producer has a frame now.
@@ -108,9 +109,15 @@ std::string clientAddress(GstRTSPClient* client) {
 }
 
 // Without a producer no pipeline is built: the client hears 503 at once
-// and may ask again, instead of waiting for a first frame.
-GstRTSPStatusCode onPreDescribe(GstRTSPClient* client, GstRTSPContext*, gpointer data) {
-    if ((*static_cast<std::shared_ptr<Server>*>(data))->streamAvailable()) {
+// and may ask again, instead of waiting for a first frame. A client not
+// yet authenticated hears 401 from the server instead, and learns nothing
+// about the producer.
+GstRTSPStatusCode onPreDescribe(GstRTSPClient* client, GstRTSPContext* context, gpointer data) {
+    Server& server = **static_cast<std::shared_ptr<Server>*>(data);
+    const bool stranger = server.authenticated &&
+                          (context->token == nullptr ||
+                           gst_rtsp_token_get_string(context->token, GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE) == nullptr);
+    if (stranger || server.streamAvailable()) {
         return GST_RTSP_STS_OK;
     }
     logLine("no producer publishing: answered 503 to " + clientAddress(client));
@@ -191,6 +198,7 @@ int runRtsp(const RtspOptions& options) {
     gst_rtsp_media_factory_set_shared(factory, TRUE);
     g_signal_connect(factory, "media-configure", G_CALLBACK(onMediaConfigure), &server);
     if (!credentials.empty()) {
+        server->authenticated = true;
         addAuthentication(rtsp, factory, credentials);
     }
     GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(rtsp);

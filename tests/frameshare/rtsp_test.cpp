@@ -270,6 +270,12 @@ TEST_F(RtspTest, AuthenticationAdmitsListedUsersOnlyAndBadInputGetsOneLine) {
     const ToolRun alice = ffprobe("rtsp://alice:s3cret:x@" + hostPart);
     EXPECT_EQ(alice.exit, 0) << alice.err;
     EXPECT_NE(alice.out.find("codec_name=h264"), std::string::npos);
+    // Without a producer only a listed user learns so.
+    stopProducer();
+    EXPECT_TRUE(server->waitForStdout("stream stopped", milliseconds(30000)));
+    EXPECT_NE(ffprobe(url).err.find("401"), std::string::npos);
+    EXPECT_NE(ffprobe("rtsp://bob:other@" + hostPart).err.find("503"), std::string::npos);
+    startProducer();
 
     auto expectOneLine = [](const ToolRun& result, int exit, const std::string& text) {
         EXPECT_EQ(result.exit, exit) << result.err;

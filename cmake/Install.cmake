@@ -26,6 +26,16 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/framereader.pc.in ${PROJECT_BINAR
 install(FILES ${PROJECT_BINARY_DIR}/framereader.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT libframereader-dev)
 
+# The units and their /etc/default files; frameshare rtsp's only when it is built.
+set(FRAMESHARE_UNITS frameshare-producer.service frameshare-serve.service)
+set(FRAMESHARE_DEFAULTS \"${PROJECT_SOURCE_DIR}/packaging/default/frameshare-producer\"
+  \"${PROJECT_SOURCE_DIR}/packaging/default/frameshare-serve\")
+if(TARGET PkgConfig::GST_RTSP)
+  list(APPEND FRAMESHARE_UNITS frameshare-rtsp.service)
+  list(APPEND FRAMESHARE_DEFAULTS \"${PROJECT_SOURCE_DIR}/packaging/default/frameshare-rtsp\")
+endif()
+string(REPLACE ";" " " FRAMESHARE_DEFAULTS "${FRAMESHARE_DEFAULTS}")
+
 # The services. Their paths depend on the prefix given at install time (cmake --install --prefix P, or /usr
 # for the package), so the units are written then: ExecStart points into that prefix, and the options come
 # from /etc/default for /usr, P/etc/default otherwise. The unit, udev and sysusers.d directories below the
@@ -39,18 +49,17 @@ install(CODE "
     set(FRAMESHARE_SYSCONFDIR \"\${CMAKE_INSTALL_PREFIX}/etc\")
   endif()
   set(FRAMESHARE_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-  foreach(unit frameshare-producer.service frameshare-serve.service)
+  foreach(unit ${FRAMESHARE_UNITS})
     file(READ \"${PROJECT_SOURCE_DIR}/packaging/\${unit}.in\" text)
     string(CONFIGURE \"\${text}\" text @ONLY)
     string(REPLACE \"EnvironmentFile=-/etc/\" \"EnvironmentFile=-\${FRAMESHARE_SYSCONFDIR}/\" text \"\${text}\")
     file(WRITE \"${PROJECT_BINARY_DIR}/install-units/\${unit}\" \"\${text}\")
+    list(APPEND units_written \${unit})
   endforeach()
-  file(INSTALL \"${PROJECT_BINARY_DIR}/install-units/frameshare-producer.service\"
-    \"${PROJECT_BINARY_DIR}/install-units/frameshare-serve.service\"
-    \"${PROJECT_SOURCE_DIR}/packaging/frameshare-camera.target\"
+  list(TRANSFORM units_written PREPEND \"${PROJECT_BINARY_DIR}/install-units/\")
+  file(INSTALL \${units_written} \"${PROJECT_SOURCE_DIR}/packaging/frameshare-camera.target\"
     DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-  file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/default/frameshare-producer\"
-    \"${PROJECT_SOURCE_DIR}/packaging/default/frameshare-serve\"
+  file(INSTALL ${FRAMESHARE_DEFAULTS}
     DESTINATION \"\${FRAMESHARE_SYSCONFDIR}/default\" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 " COMPONENT frameshare)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/71-frameshare.rules DESTINATION lib/udev/rules.d COMPONENT frameshare)
@@ -137,6 +146,12 @@ if(CPACK_PACKAGING_INSTALL_PREFIX STREQUAL "/usr")
 else()
   set(FRAMESHARE_DEB_SYSCONFDIR ${CPACK_PACKAGING_INSTALL_PREFIX}/etc)
 endif()
+set(FRAMESHARE_OPTIONAL_UNITS frameshare-serve.service)
+set(FRAMESHARE_RTSP_CONFFILE "")
+if(TARGET PkgConfig::GST_RTSP)
+  string(APPEND FRAMESHARE_OPTIONAL_UNITS " frameshare-rtsp.service")
+  set(FRAMESHARE_RTSP_CONFFILE "${FRAMESHARE_DEB_SYSCONFDIR}/default/frameshare-rtsp\n")
+endif()
 foreach(script postinst prerm postrm conffiles)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/${script}.in ${PROJECT_BINARY_DIR}/debian/${script} @ONLY)
 endforeach()
@@ -168,5 +183,11 @@ frameshare_deb(frameshare video "Camera frames from one producer to many readers
   "The producer publishes a camera's JPEG frames into POSIX shared memory; any\nnumber of local processes read them through libframereader1. frameshare\nshows the feed's status, saves, records and serves it over HTTP. Includes\nsystemd units for the producer (started with a video capture device) and\nfor the web view (off by default)."
   DEPENDS "libframereader1 (= ${FRAMESHARE_DEB_VERSION})" "systemd | systemd-standalone-sysusers | systemd-sysusers"
   CONTROL ${PROJECT_BINARY_DIR}/debian/conffiles ${PROJECT_BINARY_DIR}/debian/postinst ${PROJECT_BINARY_DIR}/debian/prerm ${PROJECT_BINARY_DIR}/debian/postrm)
+
+if(TARGET PkgConfig::GST_RTSP)
+  # frameshare rtsp's pipeline: JPEG decoding, scaling, x264 and RTP payloading.
+  set(CPACK_DEBIAN_FRAMESHARE_PACKAGE_RECOMMENDS
+    "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-ugly")
+endif()
 
 include(CPack)

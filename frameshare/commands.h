@@ -24,4 +24,16 @@ struct ServeOptions {
 };
 int runServe(const ServeOptions& options);
 
+struct RtspOptions {
+    std::string host = "127.0.0.1";
+    int port = 8554;
+    std::string path = "/camera";
+    int bitrateKbit = 4000;
+    int width = 0;    // 0: the producer's
+    double fps = 0;   // 0: the producer's
+    std::string encoder = "auto";
+    std::string authFile;
+};
+int runRtsp(const RtspOptions& options);
+
 }  // namespace frameshare

@@ -46,3 +46,7 @@ if [[ -x "$build_dir/bench/camera_rate_bench" ]]; then
   echo
   "$build_dir/bench/camera_rate_bench" "$seconds"
 fi
+if [[ -x "$build_dir/bench/rtsp_bench" ]]; then
+  echo
+  "$build_dir/bench/rtsp_bench" 20 "$work"
+fi

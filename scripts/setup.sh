@@ -12,6 +12,8 @@ packages=(
   lintian systemd udev
   libjpeg62-turbo-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   libturbojpeg0-dev
+  libgstrtspserver-1.0-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  gstreamer1.0-plugins-ugly
 )
 
 missing=()

@@ -92,9 +92,15 @@ expect_files libframereader-dev "./usr/include/framereader.h $(printf "./usr/lib
   cmake/framereader/framereaderConfig.cmake cmake/framereader/framereaderConfigVersion.cmake \
   cmake/framereader/framereaderTargets-CONFIG.cmake cmake/framereader/framereaderTargets.cmake \
   libframereader.so pkgconfig/framereader.pc)"
-expect_files frameshare "$(printf '%s ' ./etc/default/frameshare-producer ./etc/default/frameshare-serve \
+# frameshare rtsp, with its unit and options, when the build has it.
+rtsp_default="" rtsp_unit="" rtsp_service=""
+if [ -e "$units/frameshare-rtsp.service" ]; then
+  rtsp_default=./etc/default/frameshare-rtsp rtsp_unit=./usr/lib/systemd/system/frameshare-rtsp.service
+  rtsp_service=frameshare-rtsp.service
+fi
+expect_files frameshare "$(printf '%s ' ./etc/default/frameshare-producer $rtsp_default ./etc/default/frameshare-serve \
   ./usr/bin/demo_producer ./usr/bin/frameshare ./usr/bin/producer ./usr/lib/systemd/system/frameshare-camera.target \
-  ./usr/lib/systemd/system/frameshare-producer.service ./usr/lib/systemd/system/frameshare-serve.service \
+  ./usr/lib/systemd/system/frameshare-producer.service $rtsp_unit ./usr/lib/systemd/system/frameshare-serve.service \
   ./usr/lib/sysusers.d/frameshare.conf ./usr/lib/udev/rules.d/71-frameshare.rules)"
 expect_files libframeshare1 "./usr/lib/$multiarch/libframeshare.so.1 ./usr/lib/$multiarch/libframeshare.so.1.0.0 "
 expect_files libframeshare-dev "./usr/include/frameshare/reader.h $(printf "./usr/lib/$multiarch/%s " \
@@ -151,7 +157,8 @@ grep -q '^frameshare:' "$root/etc/passwd" && grep -q '^frameshare-serve:' "$root
 grep -Eq '^video:[^:]*:[^:]*:(.*,)?frameshare-serve(,|$)' "$root/etc/group" || fail "frameshare-serve is not in video"
 wants="$root/etc/systemd/system/frameshare-camera.target.wants/frameshare-producer.service"
 [ -L "$wants" ] || fail "the producer is not enabled"
-[ -z "$(find "$root/etc/systemd" -name 'frameshare-serve.service')" ] || fail "frameshare-serve is enabled"
+[ -z "$(find "$root/etc/systemd" -name 'frameshare-serve.service' -o -name 'frameshare-rtsp.service')" ] ||
+  fail "a network service is enabled"
 
 # The installed units: systemd-analyze verify says nothing, and the exposure
 # score stays at most 3.0 (the unit on main scored 9.0).
@@ -163,7 +170,7 @@ installed="$root/usr/lib/systemd/system"
 (cd "$work" && systemd-analyze verify --root="$root" "$installed"/frameshare-*.service "$installed/frameshare-camera.target" \
   >"$work/verify" 2>&1) || true
 [ ! -s "$work/verify" ] || { cat "$work/verify" >&2; fail "systemd-analyze verify complains"; }
-for unit in frameshare-producer.service frameshare-serve.service; do
+for unit in frameshare-producer.service frameshare-serve.service $rtsp_service; do
   score=$(systemd-analyze security --offline=yes --root="$root" "$unit" | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
   awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 3.0) }' || fail "$unit scores ${score:-nothing}"
   echo "$unit: exposure $score"

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -242,6 +243,7 @@ void runCaptureLoop(cv::VideoCapture& capture, ProducerSharedMemory* shm, int fr
     std::unique_ptr<JpegTranscoder> transcoder;
     if (cameraJpeg) {
         transcoder = std::make_unique<JpegTranscoder>();
+        transcoder->expectSize(static_cast<int>(width), static_cast<int>(height));
     }
     const std::vector<int> parameters{cv::IMWRITE_JPEG_QUALITY, 95};
     const std::function<bool()> stopRequested = [] { return !captureRequested(); };
@@ -306,8 +308,13 @@ void cameraCaptureThread(ProducerSharedMemory* shm, const std::string& device, i
     // Asked before the backend sets the device up, so the format it is set
     // to is still the device's own.
     std::uint32_t pixelFormat = choosePixelFormat(path, frameWidth, frameHeight, fps).value_or(0);
-    std::unique_ptr<cv::VideoCapture> camera = open(cv::CAP_V4L2);
-    if (!camera->isOpened()) {
+    // A path must name a device node: any other text would reach the other
+    // backends as a file, a URL or a media pipeline of its own.
+    struct stat node {};
+    const bool deviceNode = byIndex || (stat(path.c_str(), &node) == 0 && S_ISCHR(node.st_mode));
+    std::unique_ptr<cv::VideoCapture> camera =
+        deviceNode ? open(cv::CAP_V4L2) : std::make_unique<cv::VideoCapture>();
+    if (byIndex && !camera->isOpened()) {
         pixelFormat = 0;
         camera = open(cv::CAP_ANY);
     }

@@ -25,6 +25,20 @@ void halveRows(const unsigned char* source, int width, int rows, unsigned char* 
     }
 }
 
+// Whether an end-of-image marker closes the frame. Drivers may pad a frame
+// behind it, so the last kilobyte is searched; entropy-coded data never
+// holds FF D9 (a coded FF is followed by 00).
+bool endsWithEndOfImage(const unsigned char* jpeg, std::size_t size) {
+    constexpr std::size_t kTail = 1024;
+    const std::size_t from = size > kTail ? size - kTail : 0;
+    for (std::size_t at = size; at-- > from + 1;) {
+        if (jpeg[at] == 0xd9 && jpeg[at - 1] == 0xff) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 JpegTranscoder::JpegTranscoder() : decoder_(tjInitDecompress()), encoder_(tjInitCompress()) {}
@@ -72,12 +86,18 @@ bool JpegTranscoder::transcodeOnce(const unsigned char* jpeg, std::size_t size) 
     int height = 0;
     int subsampling = 0;
     int colourspace = 0;
+    if (!endsWithEndOfImage(jpeg, size)) {
+        return false;  // cut short: the decoder would fill the rest in grey
+    }
     const auto jpegSize = static_cast<unsigned long>(size);
     if (tjDecompressHeader3(decoder_, jpeg, jpegSize, &width, &height, &subsampling, &colourspace) != 0) {
         return false;
     }
     if (width <= 0 || height <= 0 || static_cast<long>(width) * height > kMaxPixels || subsampling < 0 ||
         (colourspace != TJCS_YCbCr && colourspace != TJCS_GRAY)) {
+        return false;
+    }
+    if (expectedWidth_ > 0 && (width != expectedWidth_ || height != expectedHeight_)) {
         return false;
     }
 

@@ -21,10 +21,18 @@ public:
 
     // Decodes one camera frame and encodes it again. A frame without Huffman
     // tables decodes with the standard ones. Returns false, keeping nothing,
-    // for a frame that does not decode (corrupt, truncated before its image
-    // data, not YCbCr or greyscale, larger than kMaxPixels); a frame whose
-    // image data is damaged but readable decodes, as it would anywhere else.
+    // for a frame that does not decode (corrupt, without its end-of-image
+    // marker, so cut short, not YCbCr or greyscale, larger than kMaxPixels or
+    // of another size than expected); a frame whose image data is damaged but
+    // whole decodes, as it would anywhere else.
     bool transcode(const unsigned char* jpeg, std::size_t size);
+
+    // The size the camera was set to: a frame whose header claims another
+    // one is refused before anything is allocated for it. 0 accepts any.
+    void expectSize(int width, int height) {
+        expectedWidth_ = width;
+        expectedHeight_ = height;
+    }
 
     // The last transcoded frame; valid until the next call.
     const unsigned char* data() const { return output_; }
@@ -45,4 +53,6 @@ private:
     std::size_t outputSize_ = 0;
     int width_ = 0;
     int height_ = 0;
+    int expectedWidth_ = 0;
+    int expectedHeight_ = 0;
 };

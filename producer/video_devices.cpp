@@ -92,8 +92,19 @@ bool numericOrder(const std::string& a, const std::string& b) {
     return a < b;
 }
 
+// The name comes from the device itself (USB descriptors): printable ASCII
+// only, so it cannot drive the terminal it is shown on.
+std::string printable(std::string text) {
+    for (char& c : text) {
+        if (c < 0x20 || c >= 0x7f) {
+            c = '?';
+        }
+    }
+    return text;
+}
+
 std::string shown(const VideoDevice& device) {
-    return device.name.empty() ? device.path : device.path + " (" + device.name + ")";
+    return device.name.empty() ? printable(device.path) : printable(device.path) + " (" + printable(device.name) + ")";
 }
 
 }  // namespace

@@ -359,15 +359,26 @@ TEST(JpegTranscoder, FramesThatDoNotDecodeAreRefusedAndTheNextOneGoesThrough) {
         }
     }
     std::vector<unsigned char> headerOnly(good.begin(), good.begin() + 100);
+    // Cut in its image data: the decoder only warns and fills in grey, which
+    // would publish a torn frame.
+    std::vector<unsigned char> cutShort(good.begin(), good.begin() + good.size() * 3 / 4);
 
     JpegTranscoder transcoder;
-    for (const std::vector<unsigned char>* bad : {&noise, &huge, &headerOnly}) {
+    for (const std::vector<unsigned char>* bad : {&noise, &huge, &headerOnly, &cutShort}) {
         EXPECT_FALSE(transcoder.transcode(bad->data(), bad->size()));
         EXPECT_EQ(transcoder.size(), 0u);
     }
     EXPECT_FALSE(transcoder.transcode(nullptr, 0));
-    EXPECT_TRUE(transcoder.transcode(good.data(), good.size()));
+    // Padding behind the end-of-image marker, as drivers leave it, is fine.
+    std::vector<unsigned char> padded = good;
+    padded.resize(good.size() + 300, 0);
+    EXPECT_TRUE(transcoder.transcode(padded.data(), padded.size()));
     EXPECT_GT(transcoder.size(), 0u);
+    // A frame of another size than the camera was set to is refused.
+    transcoder.expectSize(64, 48);
+    EXPECT_TRUE(transcoder.transcode(good.data(), good.size()));
+    transcoder.expectSize(1920, 1080);
+    EXPECT_FALSE(transcoder.transcode(good.data(), good.size()));
 }
 
 constexpr std::uint32_t kYuyv = fourcc('Y', 'U', 'Y', 'V');

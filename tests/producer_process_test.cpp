@@ -5,8 +5,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -144,19 +144,30 @@ TEST_F(ProducerProcessTest, CommandLineHelpVersionAndRefusals) {
     }
 }
 
+// A missing node, a FIFO (whose open would wait for a writer) and text that
+// another backend would take as a media pipeline that writes files: each is
+// refused at once, never opened as something else.
 TEST_F(ProducerProcessTest, DeviceThatCannotBeOpenedIsNamedWithTheWayToPickOne) {
-    const std::string missing = dir.path() + "/video0";
-    ChildProcess producer({PRODUCER_PATH, "--device", missing, "--size", "640x480", "--fps", "15"});
-    ASSERT_TRUE(producer.waitExit(kExitTimeout));
-    EXPECT_EQ(producer.exitCode(), 0);
-    EXPECT_EQ(producer.stdoutText(), "exit_ctrl_c\r\n");
-    const std::string err = producer.stderrText();
-    const std::string line = "Error: Could not open camera on device " + missing + "\n";
-    const std::size_t at = err.find(line);
-    ASSERT_NE(at, std::string::npos) << err;
-    const std::string next = err.substr(at + line.size(), err.find('\n', at + line.size()) - at - line.size());
-    EXPECT_THAT(next, ::testing::HasSubstr("with --device INDEX|PATH.")) << err;
-    EXPECT_FALSE(segmentExists());
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string written = dir.path() + "/written.jpg";
+    const std::string pipeline = "videotestsrc num-buffers=5 ! tee name=t ! queue ! jpegenc ! multifilesink location=" + written +
+                                 " t. ! queue ! videoconvert ! appsink";
+    for (const std::string& device : {dir.path() + "/video0", fifo, pipeline}) {
+        SCOPED_TRACE(device);
+        ChildProcess producer({PRODUCER_PATH, "--device", device, "--size", "640x480", "--fps", "15"});
+        ASSERT_TRUE(producer.waitExit(kExitTimeout));
+        EXPECT_EQ(producer.exitCode(), 0);
+        EXPECT_EQ(producer.stdoutText(), "exit_ctrl_c\r\n");
+        const std::string err = producer.stderrText();
+        const std::string line = "Error: Could not open camera on device " + device + "\n";
+        const std::size_t at = err.find(line);
+        ASSERT_NE(at, std::string::npos) << err;
+        const std::string next = err.substr(at + line.size(), err.find('\n', at + line.size()) - at - line.size());
+        EXPECT_THAT(next, ::testing::HasSubstr("with --device INDEX|PATH.")) << err;
+        EXPECT_FALSE(segmentExists());
+    }
+    EXPECT_NE(access(written.c_str(), F_OK), 0) << "the device text ran as a pipeline";
 }
 
 // True once the process catches SIGINT (its SigCgt mask in /proc).

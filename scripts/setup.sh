@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev python3
   libcli11-dev libcpp-httplib-dev nlohmann-json3-dev chromium ffmpeg
-  libmicrohttpd-dev libturbojpeg0-dev
+  libmicrohttpd-dev libturbojpeg0-dev curl
 )
 
 missing=()

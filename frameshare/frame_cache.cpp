@@ -151,6 +151,7 @@ void FramePoller::run() {
     const std::int64_t minGapUs = options_.maxFps > 0 ? static_cast<std::int64_t>(1e6 / options_.maxFps) : 0;
     std::chrono::microseconds pause(4000);
     do {
+        const std::int64_t polledUs = steadyNowUs();
         const Fetched fetched = fetcher.fetch();
         if (options_.logChanges && (first || fetched.state != reported)) {
             switch (fetched.state) {
@@ -204,8 +205,9 @@ void FramePoller::run() {
             if (!gaps.empty()) {
                 std::vector<std::int64_t> sorted(gaps.begin(), gaps.end());
                 std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-                const std::int64_t rest = sorted[sorted.size() / 2] * 3 / 4;
-                pause = std::chrono::microseconds(std::clamp<std::int64_t>(rest, 2000, 100000));
+                // Counted from the poll: a re-encode spends part of the period.
+                const std::int64_t rest = sorted[sorted.size() / 2] * 3 / 4 - (steadyNowUs() - polledUs);
+                pause = std::chrono::microseconds(std::clamp<std::int64_t>(rest, 1000, 100000));
             }
         } else {
             if (fetched.state != FetchState::Frame) {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "output.h"
@@ -220,6 +221,11 @@ void HttpServer::acceptLoop() {
             const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&address), &length,
                                      SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0) {
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    // Out of descriptors: waiting beats spinning on a
+                    // listening socket that stays readable.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                }
                 break;
             }
             // A viewer whose machine went away without closing is found by
@@ -350,17 +356,16 @@ int HttpServer::answer(MHD_Connection* connection, const char* url, const char* 
     if (response.status >= 400) {
         response.headers.emplace_back("Connection", "close");
     }
-    return queue(connection, response) == MHD_YES && [&] {
-        if (response.logged) {
-            const MHD_ConnectionInfo* peer = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-            const sockaddr* address = peer != nullptr ? peer->client_addr : nullptr;
-            const socklen_t length = address != nullptr && address->sa_family == AF_INET6 ? sizeof(sockaddr_in6)
-                                                                                          : sizeof(sockaddr_in);
-            logLine(escapeForLog(request.method) + " " + escapeForLog(request.path) + " " +
-                    std::to_string(response.status) + " " + numericAddress(address, length));
-        }
-        return true;
-    }();
+    const int queued = queue(connection, response);
+    if (queued == MHD_YES && response.logged) {
+        const MHD_ConnectionInfo* peer = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        const sockaddr* address = peer != nullptr ? peer->client_addr : nullptr;
+        const socklen_t length =
+            address != nullptr && address->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+        logLine(escapeForLog(request.method) + " " + escapeForLog(request.path) + " " +
+                std::to_string(response.status) + " " + numericAddress(address, length));
+    }
+    return queued;
 }
 
 int HttpServer::queue(MHD_Connection* connection, HttpResponse& response) {

@@ -74,8 +74,10 @@ FrameBytes JpegReencoder::convert(const std::uint8_t* data, std::size_t size) {
     }
     unsigned char* jpeg = nullptr;
     unsigned long jpegSize = 0;
+    // Progressive: its optimised Huffman tables make a frame a fifth or so
+    // smaller for the same pixels, and every browser and MJPEG decoder reads it.
     const int rc = tjCompress2(encoder_, pixels, outWidth, 0, outHeight, TJPF_BGR, &jpeg, &jpegSize, TJSAMP_420,
-                               quality_, TJFLAG_FASTDCT);
+                               quality_, TJFLAG_FASTDCT | TJFLAG_PROGRESSIVE);
     FrameBytes result;
     if (rc == 0 && jpeg != nullptr) {
         result = std::make_shared<const std::vector<std::uint8_t>>(jpeg, jpeg + jpegSize);

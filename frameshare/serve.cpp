@@ -1,6 +1,7 @@
 // serve's life: the poller, the server, and a stop on SIGINT or SIGTERM.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <memory>
@@ -37,6 +38,14 @@ int runServe(const ServeOptions& options) {
             writeError("Error: " + error);
             return kExitError;
         }
+    }
+
+    // Each connection takes two descriptors (the library's and the one its
+    // deadline is enforced through): allow as many as the system lets us.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
     LatestFrame latest;

@@ -8,7 +8,7 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-videoio-dev libopencv-imgcodecs-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev python3
-  libcli11-dev libcpp-httplib-dev nlohmann-json3-dev chromium ffmpeg
+  libcli11-dev nlohmann-json3-dev chromium ffmpeg
   libmicrohttpd-dev libturbojpeg0-dev curl
 )
 

@@ -118,8 +118,10 @@ int main(int argc, char** argv) {
         "For a slow link: --quality 70 --width 1280 (about a fifth of the bytes of a 1080p camera's frames).\n"
         "SIGINT or SIGTERM stops it.\n"
         "Example:\n  frameshare serve --listen 0.0.0.0:8080 --auth-file /etc/frameshare/users");
+
+
     // Every subcommand answers --version too.
-    for (CLI::App* command : {status, save, recordCommand, serveCommand}) {
+    for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
         command->set_version_flag("--version", version);
     }
 
@@ -148,7 +150,10 @@ int main(int argc, char** argv) {
         if (recordCommand->parsed()) {
             return frameshare::runRecord(record);
         }
-        return frameshare::runServe(serve);
+        if (serveCommand->parsed()) {
+            return frameshare::runServe(serve);
+        }
+        return frameshare::kExitUsage;
     } catch (const std::exception& error) {
         frameshare::writeError(std::string("Error: ") + error.what());
         return frameshare::kExitError;

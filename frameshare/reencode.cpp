@@ -52,32 +52,62 @@ FrameBytes JpegReencoder::convert(const std::uint8_t* data, std::size_t size) {
     }
     const int decodedWidth = TJSCALED(width, chosen);
     const int decodedHeight = TJSCALED(height, chosen);
-    decoded_.resize(static_cast<std::size_t>(decodedWidth) * decodedHeight * 3);
-    if (tjDecompress2(decoder_, data, static_cast<unsigned long>(size), decoded_.data(), decodedWidth, 0,
-                      decodedHeight, TJPF_BGR, TJFLAG_FASTDCT | TJFLAG_FASTUPSAMPLE) != 0 &&
+    const int outWidth = decodedWidth == target ? decodedWidth : target;
+    const int outHeight = decodedWidth == target
+                              ? decodedHeight
+                              : std::max(1, static_cast<int>(std::lround(static_cast<double>(height) * target / width)));
+    // Decoded to its Y, Cb and Cr planes and encoded from them again, with
+    // the same subsampling: no colour conversion either way, and half the
+    // bytes of BGR to resample.
+    const int planes = subsampling == TJSAMP_GRAY ? 1 : 3;
+    std::size_t decodedBytes = 0;
+    std::size_t scaledBytes = 0;
+    for (int i = 0; i < planes; ++i) {
+        decodedBytes += static_cast<std::size_t>(tjPlaneWidth(i, decodedWidth, subsampling)) *
+                        static_cast<std::size_t>(tjPlaneHeight(i, decodedHeight, subsampling));
+        scaledBytes += static_cast<std::size_t>(tjPlaneWidth(i, outWidth, subsampling)) *
+                       static_cast<std::size_t>(tjPlaneHeight(i, outHeight, subsampling));
+    }
+    decoded_.resize(decodedBytes);
+    scaled_.resize(scaledBytes);
+    unsigned char* decodedPlanes[3] = {};
+    const unsigned char* outPlanes[3] = {};
+    std::size_t decodedAt = 0;
+    std::size_t scaledAt = 0;
+    for (int i = 0; i < planes; ++i) {
+        decodedPlanes[i] = decoded_.data() + decodedAt;
+        outPlanes[i] = scaled_.data() + scaledAt;
+        decodedAt += static_cast<std::size_t>(tjPlaneWidth(i, decodedWidth, subsampling)) *
+                     static_cast<std::size_t>(tjPlaneHeight(i, decodedHeight, subsampling));
+        scaledAt += static_cast<std::size_t>(tjPlaneWidth(i, outWidth, subsampling)) *
+                    static_cast<std::size_t>(tjPlaneHeight(i, outHeight, subsampling));
+    }
+    if (tjDecompressToYUVPlanes(decoder_, data, static_cast<unsigned long>(size), decodedPlanes, decodedWidth, nullptr,
+                                decodedHeight, TJFLAG_FASTDCT) != 0 &&
         tjGetErrorCode(decoder_) == TJERR_FATAL) {
         return nullptr;  // a warning (say, a truncated frame) still leaves an image
     }
-    const std::uint8_t* pixels = decoded_.data();
-    int outWidth = decodedWidth;
-    int outHeight = decodedHeight;
-    if (decodedWidth != target) {
-        outWidth = target;
-        outHeight = std::max(1, static_cast<int>(std::lround(static_cast<double>(height) * target / width)));
-        scaled_.resize(static_cast<std::size_t>(outWidth) * outHeight * 3);
-        const cv::Mat from(decodedHeight, decodedWidth, CV_8UC3, decoded_.data());
-        cv::Mat to(outHeight, outWidth, CV_8UC3, scaled_.data());
+    if (outWidth == decodedWidth && outHeight == decodedHeight) {
+        for (int i = 0; i < planes; ++i) {
+            outPlanes[i] = decodedPlanes[i];
+        }
+    } else {
         // The decoder's scale leaves at most an eighth to go: linear
         // resampling loses nothing visible there and is cheaper than area.
-        cv::resize(from, to, to.size(), 0, 0, cv::INTER_LINEAR);
-        pixels = scaled_.data();
+        for (int i = 0; i < planes; ++i) {
+            const cv::Mat from(tjPlaneHeight(i, decodedHeight, subsampling), tjPlaneWidth(i, decodedWidth, subsampling),
+                               CV_8UC1, decodedPlanes[i]);
+            cv::Mat to(tjPlaneHeight(i, outHeight, subsampling), tjPlaneWidth(i, outWidth, subsampling), CV_8UC1,
+                       const_cast<unsigned char*>(outPlanes[i]));
+            cv::resize(from, to, to.size(), 0, 0, cv::INTER_LINEAR);
+        }
     }
     unsigned char* jpeg = nullptr;
     unsigned long jpegSize = 0;
     // Progressive: its optimised Huffman tables make a frame a fifth or so
     // smaller for the same pixels, and every browser and MJPEG decoder reads it.
-    const int rc = tjCompress2(encoder_, pixels, outWidth, 0, outHeight, TJPF_BGR, &jpeg, &jpegSize, TJSAMP_420,
-                               quality_, TJFLAG_FASTDCT | TJFLAG_PROGRESSIVE);
+    const int rc = tjCompressFromYUVPlanes(encoder_, outPlanes, outWidth, nullptr, outHeight, subsampling, &jpeg,
+                                           &jpegSize, quality_, TJFLAG_FASTDCT | TJFLAG_PROGRESSIVE);
     FrameBytes result;
     if (rc == 0 && jpeg != nullptr) {
         result = std::make_shared<const std::vector<std::uint8_t>>(jpeg, jpeg + jpegSize);

@@ -276,8 +276,8 @@ int runRecord(const RecordOptions& options) {
             break;
         }
         progress.update(recorded, dropped, meter.perSecond(now), elapsed, false);
-        const timespec now0{0, 0};
-        const int signal = sigtimedwait(&stopSignals, nullptr, &now0);
+        const timespec noWait{0, 0};
+        const int signal = sigtimedwait(&stopSignals, nullptr, &noWait);
         if (signal == SIGINT || signal == SIGTERM) {
             stopReason = signal == SIGINT ? "interrupted" : "terminated";
             break;

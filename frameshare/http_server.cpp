@@ -24,8 +24,9 @@ namespace {
 // A client has this long, from connecting or from its previous response, to
 // send a whole request header.
 constexpr std::int64_t kHeaderDeadlineUs = 10000000;
-// Holds one request header of up to 64 KiB and what the library keeps beside it.
-constexpr std::size_t kConnectionMemory = 80 * 1024;
+// Everything the library keeps for one connection, a request header
+// included: a larger header is answered 431 and the connection closed.
+constexpr std::size_t kConnectionMemory = 64 * 1024;
 constexpr std::size_t kStreamBlock = 64 * 1024;
 
 std::uint64_t inodeOf(int fd) {

@@ -467,6 +467,9 @@ TEST_F(FrameshareTest, BadInputGetsOneLineAndAnExitStatus) {
     EXPECT_EQ(runTool({"serve", "--listen", "127.0.0.1:99999"}).exit, 2);
     EXPECT_EQ(runTool({"record", dir.path() + "/x", "--frames", "1", "--seconds", "1"}).exit, 2);
     EXPECT_EQ(runTool({"serve", "--quality", "0"}).exit, 2);
+    const std::string users = dir.path() + "/users";
+    std::ofstream(users) << "viewer\n";
+    expectOneLine(runTool({"serve", "--auth-file", users}), 1, "line 1: expected user:password");
     for (const std::string command : {"status", "serve", "record"}) {
         const ToolRun version = runTool({command, "--version"});
         EXPECT_EQ(version.exit, 0);
@@ -713,6 +716,11 @@ TEST_F(FrameshareTest, ServeAnswersHostileRequestsSoundly) {
         port, "GET /frame.jpg HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: " + ranges + "\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(ranged.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << ranged.substr(0, 200);
     EXPECT_EQ(ranged.size() - ranged.find("\r\n\r\n") - 4, sizeof jpeg);
+
+    // A header beyond 64 KiB is refused, not gathered.
+    const std::string big = rawRequest(
+        port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + std::string(70000, 'a') + "\r\n\r\n");
+    EXPECT_EQ(big.rfind("HTTP/1.1 431", 0), 0u) << big.substr(0, 100);
 
     // A page elsewhere whose name resolves here is turned away; loopback
     // names are not.

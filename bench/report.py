@@ -27,6 +27,23 @@ def serve_rows(serve):
                      f"{serve[key + '.ratio']:.2f}x", ""))
     rows.append(("frameshare serve: CPU of one more viewer frame", f"{serve['marginal.cpu_ms_per_viewer_frame']:.3f} ms",
                  base, f"{serve['marginal.ratio']:.2f}x", ""))
+    if "reencode.frame_bytes_ratio" in serve:
+        passthrough = serve["viewers1.mbit_per_viewer"]
+        rows.append(("frameshare serve --quality 70 --width 1280: Mbit/s per viewer at "
+                     f"{serve['reencode.viewers1.frames_per_viewer_per_s']:.1f} fps",
+                     f"{serve['reencode.viewers1.mbit_per_viewer']:.1f}",
+                     f"{passthrough:.1f} (pass-through at {serve['viewers1.frames_per_viewer_per_s']:.1f} fps)",
+                     f"{serve['reencode.bandwidth_ratio']:.2f}x", ""))
+        rows.append(("frameshare serve --quality 70 --width 1280: bytes per frame", "", "pass-through's",
+                     f"{serve['reencode.frame_bytes_ratio']:.2f}x", "<= 0.2x"))
+        rows.append(("frameshare serve --quality 70 --width 1280: CPU, 8 viewers",
+                     f"{serve['reencode.viewers8.cpu_ms_per_s']:.1f} ms/s",
+                     f"{serve['reencode.viewers1.cpu_ms_per_s']:.1f} ms/s (1 viewer)",
+                     f"{serve['reencode.cpu_8_over_1']:.2f}x", "<= 1.3x"))
+    if "hostile.peak_mb" in serve:
+        rows.append(("frameshare serve: peak memory under hostile clients", f"{serve['hostile.peak_mb']:.1f} MB",
+                     f"{serve['hostile.peak_before_mb']:.1f} MB (before them)",
+                     f"{serve['hostile.peak_mb'] / serve['hostile.peak_before_mb']:.2f}x", "< 64 MB"))
     return rows
 
 

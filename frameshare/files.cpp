@@ -2,7 +2,14 @@
 
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <deque>
+#include <vector>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -106,6 +113,172 @@ bool replaceFile(const std::string& path, const void* data, std::size_t size, st
     }
     *error = "cannot write " + path + ": " + std::strerror(EEXIST);
     return false;
+}
+
+}  // namespace frameshare
+
+namespace frameshare {
+
+namespace {
+
+// A directory on the way to record's, owned here.
+struct OpenDirectory {
+    OpenDirectory(int descriptor, const struct stat& status, std::string where)
+        : fd(descriptor), info(status), path(std::move(where)) {}
+    OpenDirectory(OpenDirectory&& other) noexcept : fd(other.fd), info(other.info), path(std::move(other.path)) {
+        other.fd = -1;
+    }
+    OpenDirectory& operator=(OpenDirectory&&) = delete;
+    ~OpenDirectory() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    int fd;
+    struct stat info;
+    std::string path;
+};
+
+std::deque<std::string> components(const std::string& path) {
+    std::deque<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string part = path.substr(start, end - start);
+        if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    return parts;
+}
+
+// Someone other than the caller can add, remove or rename names in it.
+bool othersCanWrite(const struct stat& dir) {
+    return dir.st_uid != ::geteuid() || (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+std::string joined(const std::string& dir, const std::string& name) {
+    return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
+}  // namespace
+
+bool replaceableTarget(const std::string& path, std::string* error) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return true;  // nothing there yet, or the rename will tell why not
+    }
+    if (S_ISLNK(info.st_mode) && ::stat(path.c_str(), &info) != 0) {
+        return true;  // a dangling symlink: replaced like any name
+    }
+    if (S_ISREG(info.st_mode)) {
+        return true;
+    }
+    *error = "cannot write " + path + ": not a regular file (a device, FIFO, socket or directory); not replaced";
+    return false;
+}
+
+int openRecordDirectory(const std::string& path, bool* created, std::string* error) {
+    *created = false;
+    std::string absolute = path;
+    if (path.empty() || path[0] != '/') {
+        char* cwd = ::getcwd(nullptr, 0);
+        if (cwd == nullptr) {
+            *error = std::string("cannot find the working directory: ") + std::strerror(errno);
+            return -1;
+        }
+        absolute = std::string(cwd) + "/" + path;
+        std::free(cwd);
+    }
+    std::vector<OpenDirectory> chain;
+    struct stat rootInfo {};
+    const int root = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0 || ::fstat(root, &rootInfo) != 0) {
+        *error = std::string("cannot open /: ") + std::strerror(errno);
+        if (root >= 0) {
+            ::close(root);
+        }
+        return -1;
+    }
+    chain.emplace_back(root, rootInfo, "/");
+    std::deque<std::string> todo = components(absolute);
+    int links = 0;
+    while (!todo.empty()) {
+        const std::string name = todo.front();
+        todo.pop_front();
+        if (name == "..") {
+            if (chain.size() > 1) {
+                chain.pop_back();
+            }
+            continue;
+        }
+        const OpenDirectory& parent = chain.back();
+        const std::string here = joined(parent.path, name);
+        struct stat info {};
+        if (::fstatat(parent.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT && todo.empty() && !*created) {
+                if (::mkdirat(parent.fd, name.c_str(), 0750) == 0) {
+                    *created = true;
+                } else if (errno != EEXIST) {
+                    *error = "cannot create " + path + ": " + std::strerror(errno);
+                    return -1;
+                }
+                todo.push_front(name);  // open what is there now, whoever made it
+                continue;
+            }
+            *error = "cannot open " + path + ": " + std::strerror(errno);
+            return -1;
+        }
+        if (S_ISLNK(info.st_mode)) {
+            if (info.st_uid != ::geteuid() && info.st_uid != 0 && othersCanWrite(parent.info)) {
+                *error = path + ": the symlink " + here +
+                         " belongs to another user in a directory others can write; not followed";
+                return -1;
+            }
+            std::vector<char> target(static_cast<std::size_t>(PATH_MAX) + 1);
+            const ssize_t length = ::readlinkat(parent.fd, name.c_str(), target.data(), target.size() - 1);
+            if (length < 0 || ++links > 40) {
+                *error = "cannot open " + path + ": " + std::strerror(length < 0 ? errno : ELOOP);
+                return -1;
+            }
+            const std::string to(target.data(), static_cast<std::size_t>(length));
+            if (!to.empty() && to[0] == '/') {
+                while (chain.size() > 1) {
+                    chain.pop_back();
+                }
+            }
+            std::deque<std::string> more = components(to);
+            todo.insert(todo.begin(), more.begin(), more.end());
+            continue;
+        }
+        const int fd = S_ISDIR(info.st_mode)
+                           ? ::openat(parent.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                           : -1;
+        struct stat opened {};
+        if (fd < 0 || ::fstat(fd, &opened) != 0 || opened.st_ino != info.st_ino || opened.st_dev != info.st_dev) {
+            *error = fd < 0 && !S_ISDIR(info.st_mode) ? path + " is not a directory"
+                                                       : "cannot open " + path + ": " + std::strerror(errno);
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            return -1;
+        }
+        chain.emplace_back(fd, opened, here);
+    }
+    // Whoever can rename entries in a directory above could move another
+    // directory, or a link, into the place of this one.
+    for (std::size_t i = 0; i + 1 < chain.size(); ++i) {
+        const struct stat& above = chain[i].info;
+        if ((above.st_mode & S_IWOTH) != 0 && (above.st_mode & S_ISVTX) == 0) {
+            *error = path + " lies in " + chain[i].path +
+                     ", which every user can write (no sticky bit); record into a directory of your own";
+            return -1;
+        }
+    }
+    const int fd = chain.back().fd;
+    chain.back().fd = -1;
+    return fd;
 }
 
 }  // namespace frameshare

@@ -52,3 +52,21 @@ bool writeNewFile(int dirFd, const std::string& name, const std::string& shown, 
 bool replaceFile(const std::string& path, const void* data, std::size_t size, std::string* error);
 
 }  // namespace frameshare
+
+namespace frameshare {
+
+// save's checks on an existing FILE: a regular file (or a symlink to one, or
+// a dangling one: replaced, not followed) may be replaced; a device, FIFO,
+// socket or directory, or a symlink to one, is refused. False with the
+// error line.
+bool replaceableTarget(const std::string& path, std::string* error);
+
+// Opens the directory `path` for record, creating its last component when
+// missing (*created tells). Every component is opened without following a
+// symlink it does not trust: one owned by another user (neither the caller
+// nor root) in a directory someone else can write. Refuses the path when a
+// directory above the one opened is writable by every user without the
+// sticky bit. Returns the descriptor, or -1 with the error line.
+int openRecordDirectory(const std::string& path, bool* created, std::string* error);
+
+}  // namespace frameshare

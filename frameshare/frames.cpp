@@ -67,13 +67,24 @@ std::string formatWallTime(std::int64_t wallUs) {
     return text;
 }
 
-void RateMeter::add(std::int64_t steadyUs) { seen_.push_back(steadyUs); }
+void RateMeter::add(std::int64_t timestampUs) {
+    if (!seen_.empty() && timestampUs <= seen_.back()) {
+        seen_.clear();  // another producer, or its clock began anew
+    }
+    seen_.push_back(timestampUs);
+}
 
 double RateMeter::perSecond(std::int64_t nowSteadyUs) {
-    while (!seen_.empty() && seen_.front() <= nowSteadyUs - 1000000) {
+    const std::int64_t windowStart = nowSteadyUs - 1000000;
+    // The last frame before the window stays: the first gap inside it
+    // begins there.
+    while (seen_.size() > 1 && seen_[1] <= windowStart) {
         seen_.pop_front();
     }
-    return static_cast<double>(seen_.size());
+    if (seen_.size() < 2 || seen_.back() <= windowStart) {
+        return 0.0;
+    }
+    return static_cast<double>(seen_.size() - 1) * 1e6 / static_cast<double>(seen_.back() - seen_.front());
 }
 
 }  // namespace frameshare

@@ -49,11 +49,14 @@ std::string formatWallTime(std::int64_t wallUs);
 
 using ::jpegDimensions;
 
-// New frames seen over the last second.
+// The producer's rate from the capture timestamps of the frames seen within
+// the last second: the gaps between them over the time they span. A frame
+// missed only widens one gap, so the rate never exceeds the producer's.
 class RateMeter {
 public:
-    void add(std::int64_t steadyUs);
+    void add(std::int64_t timestampUs);
     double perSecond(std::int64_t nowSteadyUs);
+    std::size_t samples() const { return seen_.size(); }
 
 private:
     std::deque<std::int64_t> seen_;

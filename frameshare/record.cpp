@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "frame_cache.h"
 #include "files.h"
 #include "frames.h"
 #include "output.h"
@@ -89,6 +90,10 @@ public:
             writeOut(std::string("recording: ") + numbers + "\n");
             return;
         }
+        if (options_.frames <= 0 && options_.seconds <= 0) {
+            writeOut(std::string("\rrecording until Ctrl-C: ") + numbers + "  ");
+            return;
+        }
         const double done = options_.frames > 0 ? static_cast<double>(recorded) / static_cast<double>(options_.frames)
                                                  : elapsed / options_.seconds;
         const int width = 30;
@@ -140,8 +145,15 @@ int runSave(const std::string& path) {
     if (fetched.state != FetchState::Frame) {
         return reportFetchProblem(fetched);
     }
+    if (path == "-") {
+        if (!writeOut(std::string(reinterpret_cast<const char*>(fetcher.data()), fetched.size))) {
+            writeError(std::string("Error: cannot write to standard output: ") + std::strerror(errno));
+            return kExitError;
+        }
+        return kExitOk;
+    }
     std::string error;
-    if (!replaceFile(path, fetcher.data(), fetched.size, &error)) {
+    if (!replaceableTarget(path, &error) || !replaceFile(path, fetcher.data(), fetched.size, &error)) {
         writeError("Error: " + error);
         return kExitError;
     }
@@ -155,28 +167,32 @@ int runSave(const std::string& path) {
 }
 
 int runRecord(const RecordOptions& options) {
-    // SIGINT and SIGTERM are taken synchronously by the polling sleep, so a
-    // stop lands between two frames and every file written is whole.
+    // SIGINT and SIGTERM are taken synchronously between two frames, so
+    // every file written is whole. Blocked before the poller starts.
     const sigset_t stopSignals = blockStopSignals();
 
-    FrameFetcher fetcher;
-    Fetched fetched = fetcher.fetch();
+    LatestFrame latest;
+    PollerOptions pollerOptions;
+    pollerOptions.alwaysInterested = true;
+    FramePoller poller(&latest, pollerOptions);
+    Fetched fetched = latest.lastPoll(std::chrono::milliseconds(10000));
     if (fetched.state == FetchState::NoProducer || fetched.state == FetchState::Error) {
         return reportFetchProblem(fetched);
     }
 
     const std::string& dir = options.directory;
-    const bool created = ::mkdir(dir.c_str(), 0750) == 0;
-    if (!created && errno != EEXIST) {
-        writeError("Error: cannot create " + dir + ": " + std::strerror(errno));
-        return kExitError;
-    }
+    bool created = false;
+    std::string problem;
     // Every file is opened relative to this descriptor, so the directory
     // checked is the one written to.
-    ScopedDirectory directory(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ScopedDirectory directory(openRecordDirectory(dir, &created, &problem));
+    if (directory.fd < 0) {
+        writeError("Error: " + problem);
+        return kExitError;
+    }
     struct stat info {};
-    if (directory.fd < 0 || ::fstat(directory.fd, &info) != 0 || !S_ISDIR(info.st_mode)) {
-        writeError("Error: " + dir + " is not a directory");
+    if (::fstat(directory.fd, &info) != 0) {
+        writeError("Error: cannot open " + dir + ": " + std::strerror(errno));
         return kExitError;
     }
     // Whoever else can add names to it could have one ready for a frame.
@@ -205,38 +221,31 @@ int runRecord(const RecordOptions& options) {
     RateMeter meter;
     long recorded = 0;
     long dropped = 0;
-    std::int64_t lastTimestamp = 0;
     const std::int64_t start = steadyNowUs();
     std::int64_t lastNew = start;
     int status = kExitOk;
     std::string stopReason;
+    std::uint64_t sequence = 0;
     for (;;) {
+        // A frame kept before the producer went is still recorded.
+        const SharedFrame frame = latest.waitNewer(sequence, std::chrono::milliseconds(5));
+        fetched = latest.lastPoll(std::chrono::milliseconds(0));
         const std::int64_t now = steadyNowUs();
         const double elapsed = static_cast<double>(now - start) / 1e6;
-        if (fetched.state == FetchState::NoProducer) {
-            progress.finish();
-            writeError("Error: the producer stopped after " + std::to_string(recorded) + " frames; " + dir +
-                       " holds them");
-            return kExitNoProducer;
-        }
-        if (fetched.state == FetchState::Error) {
-            progress.finish();
-            return reportFetchProblem(fetched);
-        }
-        if (fetched.state == FetchState::Frame && fetched.timestamp != lastTimestamp) {
-            lastTimestamp = fetched.timestamp;
+        if (frame.jpeg) {
+            sequence = frame.sequence;
             lastNew = now;
             const long number = recorded + 1;
             const std::string name = frameFileName(number);
             std::string error;
-            if (!writeNewFile(directory.fd, name, dir + "/" + name, fetcher.data(), fetched.size, &error)) {
+            if (!writeNewFile(directory.fd, name, dir + "/" + name, frame.jpeg->data(), frame.jpeg->size(), &error)) {
                 progress.finish();
                 writeError("Error: " + error + " (" + std::to_string(recorded) + " frames recorded)");
                 return kExitError;
             }
-            const std::string row = std::to_string(number) + "," + std::to_string(fetched.timestamp) + "," +
-                                    std::to_string(wallTimeOfSteadyUs(fetched.timestamp)) + "," +
-                                    std::to_string(fetched.size) + "\n";
+            const std::string row = std::to_string(number) + "," + std::to_string(frame.timestampUs) + "," +
+                                    std::to_string(wallTimeOfSteadyUs(frame.timestampUs)) + "," +
+                                    std::to_string(frame.jpeg->size()) + "\n";
             const std::size_t rowsEnd = csv.written();
             if (!csv.write(row)) {
                 csv.truncate(rowsEnd);  // no half row, and no image without its row
@@ -246,9 +255,17 @@ int runRecord(const RecordOptions& options) {
                 return kExitError;
             }
             recorded = number;
-            dropped += drops.add(fetched.timestamp);
-            meter.add(now);
+            dropped += drops.add(frame.timestampUs);
+            meter.add(frame.timestampUs);
             progress.update(recorded, dropped, meter.perSecond(now), elapsed, false);
+        } else if (fetched.state == FetchState::NoProducer) {
+            progress.finish();
+            writeError("Error: the producer stopped after " + std::to_string(recorded) + " frames; " + dir +
+                       " holds them");
+            return kExitNoProducer;
+        } else if (fetched.state == FetchState::Error) {
+            progress.finish();
+            return reportFetchProblem(fetched);
         }
         if ((options.frames > 0 && recorded >= options.frames) || (options.seconds > 0 && elapsed >= options.seconds)) {
             break;
@@ -259,13 +276,12 @@ int runRecord(const RecordOptions& options) {
             break;
         }
         progress.update(recorded, dropped, meter.perSecond(now), elapsed, false);
-        const timespec pause{0, 5000000};
-        const int signal = sigtimedwait(&stopSignals, nullptr, &pause);
+        const timespec noWait{0, 0};
+        const int signal = sigtimedwait(&stopSignals, nullptr, &noWait);
         if (signal == SIGINT || signal == SIGTERM) {
             stopReason = signal == SIGINT ? "interrupted" : "terminated";
             break;
         }
-        fetched = fetcher.fetch();
     }
     const std::int64_t end = steadyNowUs();
     progress.update(recorded, dropped, meter.perSecond(end), static_cast<double>(end - start) / 1e6, true);

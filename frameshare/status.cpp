@@ -156,21 +156,25 @@ StatusReport measureStatus() {
     FrameFetcher fetcher;
     Fetched first = fetcher.fetch();
     Fetched last = first;
-    int newFrames = 0;
+    RateMeter meter;
+    if (first.state == FetchState::Frame) {
+        meter.add(first.timestamp);
+    }
     const std::int64_t start = steadyNowUs();
     std::int64_t now = start;
-    // A second of polling: every frame published in it is one new timestamp.
+    // A second of polling: every frame published in it is one new timestamp,
+    // and the rate comes from those timestamps.
     while (first.state != FetchState::NoProducer && now - start < 1000000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         const Fetched next = fetcher.fetch();
         if (next.state == FetchState::Frame && (last.state != FetchState::Frame || next.timestamp != last.timestamp)) {
-            ++newFrames;
+            meter.add(next.timestamp);
         }
         last = next;
         now = steadyNowUs();
     }
     StatusReport report;
-    report.ratePerSecond = now > start ? newFrames * 1e6 / static_cast<double>(now - start) : 0.0;
+    report.ratePerSecond = meter.perSecond(now);
     describeFrame(last, fetcher.data(), &report);
     report.registry = readRegistry();
     return report;

@@ -8,7 +8,7 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-videoio-dev libopencv-imgcodecs-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev python3
-  libcli11-dev libcpp-httplib-dev nlohmann-json3-dev chromium ffmpeg
+  libcli11-dev nlohmann-json3-dev chromium ffmpeg curl libmicrohttpd-dev
   lintian systemd udev
   libjpeg62-turbo-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   libturbojpeg0-dev

@@ -11,6 +11,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -119,6 +120,35 @@ SharedData* mapBareSegment() {
     return mapping == MAP_FAILED ? nullptr : static_cast<SharedData*>(mapping);
 }
 
+// The whole response to one raw request.
+std::string rawRequest(int port, const std::string& request) {
+    const int fd = connectTo(port);
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string response;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        response.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return response;
+}
+
+// The status code curl gets for a URL (with its extra arguments).
+std::string curlStatus(const std::string& url, std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv{"/usr/bin/curl", "-s", "-o", "/dev/null", "-m", "5", "-w", "%{http_code}"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    argv.push_back(url);
+    ChildProcess curl(argv);
+    EXPECT_TRUE(curl.waitExit(milliseconds(30000)));
+    return curl.stdoutText();
+}
+
+std::vector<std::string> asNobody(std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    return argv;
+}
+
 json statusOf(int port) {
     const std::string response = httpGet(port, "/status.json");
     const std::size_t body = response.find("\r\n\r\n");
@@ -195,17 +225,21 @@ protected:
         EXPECT_TRUE(producer->waitExit(milliseconds(30000)));
         producer.reset();
     }
-    // serve on a free loopback port; returns the port.
-    int startServer(std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv{FRAMESHARE_PATH, "serve", "--listen", "127.0.0.1:0"};
+    // serve on a free port; returns the port.
+    int startServer(std::vector<std::string> extra = {}, const std::string& address = "127.0.0.1") {
+        return startServerAs(&server, extra, address);
+    }
+    static int startServerAs(std::unique_ptr<ChildProcess>* child, std::vector<std::string> extra,
+                             const std::string& address = "127.0.0.1") {
+        std::vector<std::string> argv{FRAMESHARE_PATH, "serve", "--listen", address + ":0"};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        server = std::make_unique<ChildProcess>(argv);
-        const std::string announce = "Serving http://127.0.0.1:";
-        if (!server->waitForStdout(announce, milliseconds(20000))) {
-            ADD_FAILURE() << "serve did not start: " << server->stderrText();
+        *child = std::make_unique<ChildProcess>(argv);
+        const std::string announce = "Serving http://" + address + ":";
+        if (!(*child)->waitForStdout(announce, milliseconds(20000))) {
+            ADD_FAILURE() << "serve did not start: " << (*child)->stderrText();
             return 0;
         }
-        const std::string out = server->stdoutText();
+        const std::string out = (*child)->stdoutText();
         return std::stoi(out.substr(out.find(announce) + announce.size()));
     }
     void TearDown() override {
@@ -316,7 +350,11 @@ TEST_F(FrameshareTest, StatusTellsEachStateWithItsExitStatus) {
     EXPECT_EQ(live["state"], "publishing");
     EXPECT_EQ(live["frame"]["width"], kWidth);
     EXPECT_EQ(live["frame"]["height"], kHeight);
+    // From the frames' own timestamps, which jitter by a few milliseconds:
+    // about the producer's 15 fps, not the 16 frames a second of polling
+    // can count.
     EXPECT_GT(live["rate_fps"].get<double>(), 0);
+    EXPECT_LE(live["rate_fps"].get<double>(), 15 * 1.05);
     EXPECT_GE(live["frame"]["age_ms"].get<double>(), 0);
     EXPECT_LT(live["frame"]["age_ms"].get<double>(), 5000);
     const std::int64_t wallNow =
@@ -358,7 +396,12 @@ TEST_F(FrameshareTest, SavesAndRecordsWholeFrames) {
     // names a whole image.
     for (const bool interrupt : {true, false}) {
         const std::string path = dir.path() + (interrupt ? "/interrupted" : "/orphaned");
-        ChildProcess recorder({FRAMESHARE_PATH, "record", path, "--seconds", "60"});
+        // Without a limit it records until stopped.
+        std::vector<std::string> args{FRAMESHARE_PATH, "record", path};
+        if (!interrupt) {
+            args.insert(args.end(), {"--seconds", "60"});
+        }
+        ChildProcess recorder(args);
         ASSERT_TRUE(waitUntil([&] { return splitLines(readFile(path + "/frames.csv")).size() >= 4; },
                               milliseconds(30000)));
         if (interrupt) {
@@ -422,7 +465,16 @@ TEST_F(FrameshareTest, BadInputGetsOneLineAndAnExitStatus) {
     expectOneLine(runTool({"serve", "--listen", "192.0.2.1:0"}), 1, "Cannot assign requested address");
     expectOneLine(runTool({"serve", "--listen", "no-such-host.invalid:8080"}), 1, "cannot resolve");
     EXPECT_EQ(runTool({"serve", "--listen", "127.0.0.1:99999"}).exit, 2);
-    EXPECT_EQ(runTool({"record", dir.path() + "/x"}).exit, 2) << "record needs --frames or --seconds";
+    EXPECT_EQ(runTool({"record", dir.path() + "/x", "--frames", "1", "--seconds", "1"}).exit, 2);
+    EXPECT_EQ(runTool({"serve", "--quality", "0"}).exit, 2);
+    const std::string users = dir.path() + "/users";
+    std::ofstream(users) << "viewer\n";
+    expectOneLine(runTool({"serve", "--auth-file", users}), 1, "line 1: expected user:password");
+    for (const std::string command : {"status", "serve", "record"}) {
+        const ToolRun version = runTool({command, "--version"});
+        EXPECT_EQ(version.exit, 0);
+        EXPECT_EQ(version.out.rfind("frameshare ", 0), 0u) << version.out;
+    }
 }
 
 TEST_F(FrameshareTest, BrowserShowsTheLiveImage) {
@@ -536,7 +588,7 @@ TEST_F(FrameshareTest, ServeBoundsWhatHostileClientsTake) {
 
     // A body announced as 3 GB is refused before any of it is read.
     const int post = connectTo(port);
-    const std::string head = "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3000000000\r\n\r\n";
+    const std::string head = "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3000000000\r\n\r\n";
     send(post, head.data(), head.size(), MSG_NOSIGNAL);
     EXPECT_EQ(statusLineAfter(post), "HTTP/1.1 405 Method Not Allowed");
     close(post);
@@ -551,8 +603,8 @@ TEST_F(FrameshareTest, ServeBoundsWhatHostileClientsTake) {
         EXPECT_TRUE(waitUntil([&] { return statusOf(port)["server"]["viewers"] == 0; }, milliseconds(20000)));
     }
 
-    // 17 workers (max-viewers + 16) and a queue as long: 40 clients sending
-    // a byte of header every 2 s fill both, and the excess is told so.
+    // 34 connections (twice max-viewers + 16): 40 clients sending a byte of
+    // header every 2 s fill them, and the excess is told so.
     const auto start = std::chrono::steady_clock::now();
     std::vector<int> slow;
     for (int i = 0; i < 40; ++i) {
@@ -580,8 +632,8 @@ TEST_F(FrameshareTest, ServeBoundsWhatHostileClientsTake) {
         << "the connections beyond the workers and the queue are refused";
     EXPECT_TRUE(waitUntil([&] { return httpGet(port, "/status.json").rfind("HTTP/1.1 200", 0) == 0; },
                           milliseconds(60000)))
-        << "the trickling clients keep every worker";
-    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(8000)) << "not every worker was taken";
+        << "the trickling clients are cut at their header deadline";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(8000)) << "not every connection was taken";
     dripping.store(false);
     drip.join();
     for (const int client : slow) {
@@ -638,6 +690,193 @@ TEST_F(FrameshareTest, RecordAndSaveNeverWriteThroughPreparedNames) {
     ASSERT_EQ(lstat((fresh + "/frame_000001.jpg").c_str(), &saved), 0);
     EXPECT_EQ(saved.st_mode & 0007, 0u);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 6) << "no temporary file left";
+}
+
+// Requests a hostile page or peer could send: each gets its sound answer,
+// and nothing a request holds lands in the log as a line of its own.
+TEST_F(FrameshareTest, ServeAnswersHostileRequestsSoundly) {
+    SharedData* data = mapBareSegment();
+    ASSERT_NE(data, nullptr);
+    const std::uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x04, 0x38, 0x07, 0x80, 0x03};
+    std::memcpy(data->rgbFrame.data, jpeg, sizeof jpeg);
+    data->rgbFrame.size = sizeof jpeg;
+    data->rgbFrame.steadyTimeUs = 1;
+    munmap(data, sizeof(SharedData));
+    const int port = startServer();
+    ASSERT_GT(port, 0);
+    ASSERT_TRUE(waitUntil([&] { return httpGet(port, "/frame.jpg").rfind("HTTP/1.1 200", 0) == 0; },
+                          milliseconds(20000)));
+
+    // Two thousand ranges of the whole frame: answered once, whole.
+    std::string ranges = "bytes=0-";
+    for (int i = 0; i < 2000; ++i) {
+        ranges += ",0-";
+    }
+    const std::string ranged = rawRequest(
+        port, "GET /frame.jpg HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: " + ranges + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(ranged.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << ranged.substr(0, 200);
+    EXPECT_EQ(ranged.size() - ranged.find("\r\n\r\n") - 4, sizeof jpeg);
+
+    // A header beyond 64 KiB is refused, not gathered.
+    const std::string big = rawRequest(
+        port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Big: " + std::string(70000, 'a') + "\r\n\r\n");
+    EXPECT_EQ(big.rfind("HTTP/1.1 431", 0), 0u) << big.substr(0, 100);
+
+    // A page elsewhere whose name resolves here is turned away; loopback
+    // names are not.
+    auto statusFor = [&](const std::string& host) {
+        const std::string response =
+            rawRequest(port, "GET /frame.jpg HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
+        return response.substr(9, 3);
+    };
+    EXPECT_EQ(statusFor("attacker.example"), "421");
+    EXPECT_EQ(statusFor("127.0.0.1.attacker.example:" + std::to_string(port)), "421");
+    EXPECT_EQ(statusFor("localhost:" + std::to_string(port)), "200");
+    EXPECT_EQ(statusFor("127.0.0.1"), "200");
+    EXPECT_EQ(statusFor("[::1]:" + std::to_string(port)), "200");
+
+    // A path with a newline and a terminal escape stays on its own line.
+    rawRequest(port, "GET /%0A2026-01-01T00:00:00.000000Z%20caught%20SIGINT,%20stopping%0AStopped.%1B[2J HTTP/1.1\r\n"
+                     "Host: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    ASSERT_TRUE(waitUntil([&] { return server->stdoutText().find(" 404 ") != std::string::npos; },
+                          milliseconds(10000)));
+    const std::string log = server->stdoutText();
+    EXPECT_NE(log.find("GET /\\x0a2026-01-01T00:00:00.000000Z caught SIGINT, stopping\\x0aStopped.\\x1b[2J 404"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    for (const std::string& line : splitLines(log)) {
+        EXPECT_TRUE(line.rfind("Serving ", 0) == 0 || line.rfind("20", 0) == 0) << line;
+    }
+
+    // Beyond loopback: one warning without credentials; with them, none,
+    // and every path asks for them.
+    std::unique_ptr<ChildProcess> open;
+    ASSERT_GT(startServerAs(&open, {}, "0.0.0.0"), 0);
+    open->signal(SIGTERM);
+    ASSERT_TRUE(open->waitExit(milliseconds(30000)));
+    EXPECT_EQ(splitLines(open->stderrText()).size(), 1u) << open->stderrText();
+    EXPECT_NE(open->stderrText().find("unauthenticated"), std::string::npos);
+
+    const std::string users = dir.path() + "/users";
+    std::ofstream(users) << "# viewers\nviewer:s3cret\nother:pa:ss\n";
+    std::unique_ptr<ChildProcess> guarded;
+    const int guardedPort = startServerAs(&guarded, {"--auth-file", users}, "0.0.0.0");
+    ASSERT_GT(guardedPort, 0);
+    const std::string base = "http://127.0.0.1:" + std::to_string(guardedPort);
+    for (const std::string path : {"/", "/frame.jpg", "/status.json", "/stream.mjpg", "/nothing"}) {
+        EXPECT_EQ(curlStatus(base + path), "401") << path;
+        EXPECT_EQ(curlStatus(base + path, {"-u", "viewer:s3cre"}), "401") << path;
+        EXPECT_EQ(curlStatus(base + path, {"-u", "viewer:s3cret!"}), "401") << path;
+    }
+    EXPECT_EQ(curlStatus(base + "/frame.jpg", {"-u", "viewer:s3cret"}), "200");
+    EXPECT_EQ(curlStatus(base + "/status.json", {"-u", "other:pa:ss", "-H", "Host: camera.example"}), "200");
+    EXPECT_EQ(curlStatus(base + "/stream.mjpg", {"-u", "viewer:s3cret", "-m", "1"}), "200");
+    guarded->signal(SIGTERM);
+    ASSERT_TRUE(guarded->waitExit(milliseconds(30000)));
+    EXPECT_EQ(guarded->exitCode(), 0);
+    EXPECT_EQ(guarded->stderrText(), "");
+    shm_unlink(SHM_NAME);
+}
+
+TEST_F(FrameshareTest, ServeReencodesForViewersAndCapsTheRate) {
+    startProducer();
+    const int port = startServer({"--quality", "60", "--width", "640", "--fps", "4"});
+    ASSERT_GT(port, 0);
+    const std::string original = dir.path() + "/original.jpg";
+    ASSERT_EQ(runTool({"save", original}).exit, 0);
+    const std::string response = httpGet(port, "/frame.jpg");
+    const std::size_t body = response.find("\r\n\r\n");
+    ASSERT_NE(body, std::string::npos);
+    const std::vector<std::uint8_t> bytes(response.begin() + static_cast<long>(body) + 4, response.end());
+    EXPECT_EQ(cv::imdecode(bytes, cv::IMREAD_COLOR).size(), cv::Size(640, 360));
+    EXPECT_LT(bytes.size() * 5, readFile(original).size());
+
+    StreamViewer first(port);
+    StreamViewer second(port);
+    ASSERT_TRUE(waitUntil([&] { return first.parts() >= 1 && second.parts() >= 1; }, milliseconds(20000)));
+    const int before = first.parts();
+    std::this_thread::sleep_for(milliseconds(3000));
+    EXPECT_LE(first.parts() - before, 4 * 3 + 2) << "the producer's 15 fps, capped at 4";
+}
+
+// Frames are camera images: neither a device nor a directory another user
+// prepared receives them.
+TEST_F(FrameshareTest, SaveAndRecordRefuseUnsafeTargets) {
+    startProducer();
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string fifo = dir.path() + "/fifo";
+    const std::string device = dir.path() + "/null";
+    const std::string folder = dir.path() + "/folder";
+    const std::string toFifo = dir.path() + "/stdout";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(fifo.c_str(), toFifo.c_str()), 0);
+    for (const std::string& target : {fifo, device, folder, toFifo}) {
+        const ToolRun refused = runTool({"save", target});
+        EXPECT_EQ(refused.exit, 1) << target;
+        EXPECT_NE(refused.err.find("not a regular file"), std::string::npos) << refused.err;
+    }
+    struct stat info {};
+    ASSERT_EQ(lstat(device.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode));
+    ASSERT_EQ(lstat(toFifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    const bool dashBefore = std::filesystem::exists("-");
+    const ToolRun out = runTool({"save", "-"});
+    EXPECT_EQ(out.exit, 0) << out.err;
+    ASSERT_GT(out.out.size(), 1000u);
+    EXPECT_EQ(out.out.substr(0, 2), "\xFF\xD8");
+    EXPECT_EQ(out.out.substr(out.out.size() - 2), "\xFF\xD9");
+    EXPECT_EQ(std::filesystem::exists("-"), dashBefore) << "no file named -";
+
+    // Another user's directory holding a link to root's: not followed.
+    const std::string secret = dir.path() + "/private";
+    const std::string theirs = dir.path() + "/theirs";
+    ASSERT_EQ(mkdir(secret.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    ChildProcess plant(asNobody({"/bin/ln", "-s", secret, theirs + "/run1"}));
+    ASSERT_TRUE(plant.waitExit(milliseconds(10000)));
+    const ToolRun followed = runTool({"record", theirs + "/run1", "--frames", "1"});
+    EXPECT_EQ(followed.exit, 1);
+    EXPECT_NE(followed.err.find("belongs to another user in a directory others can write"), std::string::npos)
+        << followed.err;
+    EXPECT_TRUE(std::filesystem::is_empty(secret));
+    // A directory of one's own below one that every user can rename in.
+    const std::string open = dir.path() + "/open";
+    ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((open + "/mine").c_str(), 0700), 0);
+    const ToolRun below = runTool({"record", open + "/mine/run", "--frames", "1"});
+    EXPECT_EQ(below.exit, 1);
+    EXPECT_NE(below.err.find("which every user can write"), std::string::npos) << below.err;
+    stopProducer();
+
+    // A second user with a producer of its own: its own link in a shared
+    // sticky directory is followed, a third user's is not.
+    const std::string shared = dir.path() + "/shared";
+    const std::string target = dir.path() + "/nobody";
+    ASSERT_EQ(mkdir(shared.c_str(), 01777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+    ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(clip.c_str(), 0644), 0);
+    ChildProcess third({"/usr/bin/setpriv", "--reuid=65533", "--regid=65533", "--clear-groups", "/bin/ln", "-s",
+                        target, shared + "/theirs"});
+    ChildProcess own(asNobody({"/bin/ln", "-s", target, shared + "/mine"}));
+    ASSERT_TRUE(third.waitExit(milliseconds(10000)) && own.waitExit(milliseconds(10000)));
+    producer = std::make_unique<ChildProcess>(asNobody({DEMO_PRODUCER_PATH, clip, "15"}));
+    ASSERT_TRUE(producer->waitForStdout("Camera started:", milliseconds(30000)));
+    ChildProcess viaTheirs(asNobody({FRAMESHARE_PATH, "record", shared + "/theirs/run", "--frames", "1"}));
+    ASSERT_TRUE(viaTheirs.waitExit(milliseconds(60000)));
+    EXPECT_EQ(viaTheirs.exitCode(), 1);
+    EXPECT_NE(viaTheirs.stderrText().find("not followed"), std::string::npos) << viaTheirs.stderrText();
+    ChildProcess viaOwn(asNobody({FRAMESHARE_PATH, "record", shared + "/mine/run", "--frames", "1"}));
+    ASSERT_TRUE(viaOwn.waitExit(milliseconds(60000)));
+    EXPECT_EQ(viaOwn.exitCode(), 0) << viaOwn.stderrText();
+    EXPECT_TRUE(std::filesystem::exists(target + "/run/frame_000001.jpg"));
 }
 
 TEST_F(FrameshareTest, StreamWaitsForAProducerAndResumesAfterARestart) {

@@ -79,6 +79,15 @@ bool Credentials::load(const std::string& path, std::string* error) {
     return true;
 }
 
+std::vector<std::pair<std::string, std::string>> Credentials::users() const {
+    std::vector<std::pair<std::string, std::string>> users;
+    for (const std::string& entry : entries_) {
+        const std::size_t colon = entry.find(':');  // the password may hold colons
+        users.emplace_back(entry.substr(0, colon), entry.substr(colon + 1));
+    }
+    return users;
+}
+
 bool Credentials::accepts(const std::string& user, const std::string& password) const {
     const std::string given = user + ":" + password;
     bool any = false;

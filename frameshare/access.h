@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace frameshare {
@@ -24,6 +25,8 @@ public:
     // Compares with every entry, each in time independent of where they
     // differ, so timing tells nothing about a password.
     bool accepts(const std::string& user, const std::string& password) const;
+    // Each user and password, for a server that checks them itself.
+    std::vector<std::pair<std::string, std::string>> users() const;
 
 private:
     std::vector<std::string> entries_;

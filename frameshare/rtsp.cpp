@@ -12,7 +12,7 @@
 #include <set>
 #include <thread>
 
-#include "auth_file.h"
+#include "access.h"
 #include "commands.h"
 #include "frames.h"
 #include "output.h"
@@ -27,10 +27,6 @@ void logLine(const std::string& text) { writeOut(formatWallTime(wallNowUs()) + "
 
 std::string hostForUrl(const std::string& host) {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
-}
-
-bool isLoopback(const std::string& host) {
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
 
 // What the callbacks of the server share. They run on the server's and the
@@ -154,7 +150,7 @@ void addAuthentication(GstRTSPServer* rtsp, GstRTSPMediaFactory* factory, const 
     GstRTSPAuth* auth = gst_rtsp_auth_new();
     gst_rtsp_auth_set_supported_methods(auth, GST_RTSP_AUTH_BASIC);
     GstRTSPToken* token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
-    for (const auto& [user, password] : credentials) {
+    for (const auto& [user, password] : credentials.users()) {
         gchar* basic = gst_rtsp_auth_make_basic(user.c_str(), password.c_str());
         gst_rtsp_auth_add_basic(auth, basic, token);
         g_free(basic);
@@ -172,7 +168,12 @@ int runRtsp(const RtspOptions& options) {
     // Blocked before GStreamer starts any thread, so all of them inherit it;
     // one thread takes the signals below.
     const sigset_t stopSignals = blockStopSignals();
-    const Credentials credentials = options.authFile.empty() ? Credentials{} : readAuthFile(options.authFile);
+    Credentials credentials;
+    std::string credentialsError;
+    if (!options.authFile.empty() && !credentials.load(options.authFile, &credentialsError)) {
+        writeError("Error: " + credentialsError);
+        return kExitError;
+    }
     gst_init(nullptr, nullptr);
 
     const EncoderChoice encoder = chooseEncoder(options.encoder);
@@ -221,7 +222,7 @@ int runRtsp(const RtspOptions& options) {
     writeOut("Encoder: " + encoder.element + " (" + encoder.reason + ")\n");
     writeOut("Streaming " + url + " (H.264, " + std::to_string(options.bitrateKbit) + " kbit/s" +
              (credentials.empty() ? "" : ", Basic authentication") + ")\n");
-    if (!isLoopback(options.host) && credentials.empty()) {
+    if (options.host != "localhost" && !isLoopbackAddress(options.host) && credentials.empty()) {
         writeError("Warning: " + url + " is reachable from other machines without a password; give --auth-file "
                    "FILE to ask for one");
     }

@@ -106,7 +106,7 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The programs' own library is found in the build tree; its package is named in their dependencies.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/framereader)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/framereader ${PROJECT_BINARY_DIR}/libframeshare)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL "")
@@ -181,7 +181,8 @@ frameshare_deb(libframereader-dev libdevel "Camera frames from shared memory: re
   DEPENDS "libframereader1 (= ${FRAMESHARE_DEB_VERSION})" TAKES_OVER "${FRAMESHARE_DEB_TAKES_OVER}")
 frameshare_deb(frameshare video "Camera frames from one producer to many readers through shared memory"
   "The producer publishes a camera's JPEG frames into POSIX shared memory; any\nnumber of local processes read them through libframereader1. frameshare\nshows the feed's status, saves, records and serves it over HTTP. Includes\nsystemd units for the producer (started with a video capture device) and\nfor the web view (off by default)."
-  DEPENDS "libframereader1 (= ${FRAMESHARE_DEB_VERSION})" "systemd | systemd-standalone-sysusers | systemd-sysusers"
+  DEPENDS "libframereader1 (= ${FRAMESHARE_DEB_VERSION})" "libframeshare1 (= ${FRAMESHARE_DEB_VERSION})"
+          "systemd | systemd-standalone-sysusers | systemd-sysusers"
   CONTROL ${PROJECT_BINARY_DIR}/debian/conffiles ${PROJECT_BINARY_DIR}/debian/postinst ${PROJECT_BINARY_DIR}/debian/prerm ${PROJECT_BINARY_DIR}/debian/postrm)
 
 if(TARGET PkgConfig::GST_RTSP)

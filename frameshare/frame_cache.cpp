@@ -1,8 +1,6 @@
 #include "frame_cache.h"
 
-#include <algorithm>
 #include <cstring>
-#include <deque>
 
 #include "output.h"
 
@@ -133,26 +131,29 @@ FramePoller::~FramePoller() {
     thread_.join();
 }
 
-// Every get_frame_data call maps the segment and copies a whole record: that
-// is the bulk of the cost. So right after a new frame the poller sleeps most
-// of the producer's period instead of polling through it, and with nobody
-// watching it polls ten times a second.
+// The reader waits for each new frame itself (sleeping until shortly before
+// it is due) and follows a restarted producer. With nobody watching, the
+// poller looks ten times a second instead, so frames nobody wants are not
+// copied or re-encoded.
 void FramePoller::run() {
-    FrameFetcher fetcher;
+    FrameReader reader;
     std::int64_t lastTimestamp = 0;
     std::int64_t lastKeptUs = 0;
-    // The producer's period: the median gap between recent capture times,
-    // which a skipped frame or a slow poll hardly moves.
-    std::deque<std::int64_t> gaps;
     FetchState reported = FetchState::Frame;
     bool first = true;
     bool wasInterested = true;
     bool transformFailed = false;
     const std::int64_t minGapUs = options_.maxFps > 0 ? static_cast<std::int64_t>(1e6 / options_.maxFps) : 0;
-    std::chrono::microseconds pause(4000);
+    std::chrono::microseconds pause(0);
     do {
-        const std::int64_t polledUs = steadyNowUs();
-        const Fetched fetched = fetcher.fetch();
+        const bool interested =
+            options_.alwaysInterested || latest_->interested(options_.viewers ? options_.viewers() : 0);
+        if (interested && !wasInterested) {
+            latest_->restartRate();  // frames taken slowly would show the poller's rate
+        }
+        wasInterested = interested;
+        // The first look answers at once, so the state is known right away.
+        const Fetched fetched = first || !interested ? reader.latest() : reader.next(100);
         if (options_.logChanges && (first || fetched.state != reported)) {
             switch (fetched.state) {
                 case FetchState::NoProducer:
@@ -171,28 +172,16 @@ void FramePoller::run() {
         }
         reported = fetched.state;
         first = false;
-        const bool interested =
-            options_.alwaysInterested || latest_->interested(options_.viewers ? options_.viewers() : 0);
-        if (interested && !wasInterested) {
-            latest_->restartRate();  // frames polled slowly would show the poller's rate
-        }
-        wasInterested = interested;
-        pause = std::chrono::microseconds(4000);
+        pause = std::chrono::microseconds(0);
         if (fetched.state == FetchState::Frame && fetched.timestamp != lastTimestamp) {
-            if (lastTimestamp != 0 && fetched.timestamp > lastTimestamp) {
-                gaps.push_back(fetched.timestamp - lastTimestamp);
-                if (gaps.size() > 15) {
-                    gaps.pop_front();
-                }
-            }
             lastTimestamp = fetched.timestamp;
             latest_->countFrame(fetched.timestamp);
             // A capped rate keeps frames at least the cap's period apart by
             // their capture times, less a tenth for jitter.
             if (minGapUs == 0 || lastKeptUs == 0 || fetched.timestamp - lastKeptUs >= minGapUs * 9 / 10 ||
                 fetched.timestamp < lastKeptUs) {
-                FrameBytes bytes = options_.transform ? options_.transform(fetcher.data(), fetched.size)
-                                                      : fetcher.copy(fetched);
+                FrameBytes bytes = options_.transform ? options_.transform(reader.data(), fetched.size)
+                                                      : reader.copy();
                 if (bytes) {
                     lastKeptUs = fetched.timestamp;
                     latest_->publish(fetched, std::move(bytes));
@@ -202,19 +191,14 @@ void FramePoller::run() {
                     logLine("a frame could not be re-encoded; skipping such frames");
                 }
             }
-            if (!gaps.empty()) {
-                std::vector<std::int64_t> sorted(gaps.begin(), gaps.end());
-                std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-                // Counted from the poll: a re-encode spends part of the period.
-                const std::int64_t rest = sorted[sorted.size() / 2] * 3 / 4 - (steadyNowUs() - polledUs);
-                pause = std::chrono::microseconds(std::clamp<std::int64_t>(rest, 1000, 100000));
-            }
         } else {
             if (fetched.state != FetchState::Frame) {
                 lastTimestamp = 0;
                 lastKeptUs = 0;
-                gaps.clear();
-                pause = std::chrono::microseconds(fetched.state == FetchState::NoProducer ? 50000 : 4000);
+                // The reader answers these at once: no busy loop.
+                if (fetched.state == FetchState::Error) {
+                    pause = std::chrono::microseconds(50000);
+                }
             }
             latest_->setState(fetched);
         }

@@ -83,8 +83,8 @@ struct PollerOptions {
     std::function<int()> viewers;  // someone watching keeps the poller fast
 };
 
-// Polls get_frame_data on its own thread into a LatestFrame until that is
-// stopped; the destructor stops it and joins the thread.
+// Reads frames with a libframeshare reader on its own thread into a
+// LatestFrame until that is stopped; the destructor stops it and joins the thread.
 class FramePoller {
 public:
     FramePoller(LatestFrame* latest, PollerOptions options);

@@ -1,9 +1,5 @@
 #include "frame_source.h"
 
-#include <algorithm>
-#include <deque>
-#include <vector>
-
 namespace frameshare {
 
 FrameSource::FrameSource(double maxFps, FrameHandler onFrame, StateHandler onState)
@@ -45,42 +41,29 @@ bool FrameSource::wanted(std::int64_t steadyUs) {
     return true;
 }
 
-// Every get_frame_data call maps the segment and copies the frame, so right
-// after a new frame the thread sleeps most of the producer's period instead
-// of polling through it (as serve's poller does).
+// The reader waits for each new frame; between two waits the thread checks
+// whether it is to stop, so stop() takes at most one wait.
 void FrameSource::run() {
-    FrameFetcher fetcher;
+    FrameReader reader;
     std::int64_t lastTimestamp = 0;
-    std::deque<std::int64_t> gaps;  // between recent capture times
     bool first = true;
     FetchState reported = FetchState::Frame;
     for (;;) {
-        const Fetched fetched = fetcher.fetch();
+        const Fetched fetched = first ? reader.latest() : reader.next(50);
         if (first || fetched.state != reported) {
             onState_(fetched);
             reported = fetched.state;
             first = false;
         }
-        std::int64_t pauseUs = fetched.state == FetchState::NoProducer ? 50000 : 4000;
+        std::int64_t pauseUs = 0;
         if (fetched.state == FetchState::Frame && fetched.timestamp != lastTimestamp) {
-            if (lastTimestamp != 0 && fetched.timestamp > lastTimestamp) {
-                gaps.push_back(fetched.timestamp - lastTimestamp);
-                if (gaps.size() > 15) {
-                    gaps.pop_front();
-                }
-            }
             lastTimestamp = fetched.timestamp;
             if (wanted(fetched.timestamp)) {
-                onFrame_(fetcher.data(), fetched.size, fetched.timestamp);
-            }
-            if (!gaps.empty()) {
-                std::vector<std::int64_t> sorted(gaps.begin(), gaps.end());
-                std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-                pauseUs = std::clamp<std::int64_t>(sorted[sorted.size() / 2] * 3 / 4, 2000, 100000);
+                onFrame_(reader.data(), fetched.size, fetched.timestamp);
             }
         } else if (fetched.state != FetchState::Frame) {
             lastTimestamp = 0;
-            gaps.clear();
+            pauseUs = fetched.state == FetchState::Error ? 50000 : 0;  // the reader answers an error at once
         }
         std::unique_lock<std::mutex> lock(mutex_);
         if (wake_.wait_for(lock, std::chrono::microseconds(pauseUs), [&] { return stopping_; })) {

@@ -1,6 +1,6 @@
 // New frames of the producer, delivered on a thread of their own. It reads
-// through get_frame_data (FrameFetcher); the rest of `frameshare rtsp` knows
-// only this interface, so another reader can take its place.
+// through a libframeshare reader (FrameReader); the rest of `frameshare rtsp`
+// knows only this interface.
 #pragma once
 
 #include <condition_variable>

@@ -4,37 +4,51 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-
-#include "framereader.h"
+#include <new>
 
 namespace frameshare {
 
-FrameFetcher::FrameFetcher() : buffer_(FRAMEREADER_FRAME_CAPACITY) {}
+FrameReader::FrameReader() {
+    if (frameshare_reader_open(&reader_) != 0) {
+        throw std::bad_alloc();
+    }
+}
 
-Fetched FrameFetcher::fetch() {
-    FrameOutput output{};
-    output.data = buffer_.data();
-    errno = 0;
-    get_frame_data(&output, nullptr);
-    const int error = errno;
+FrameReader::~FrameReader() { frameshare_reader_close(reader_); }
+
+Fetched FrameReader::result(int error) {
     Fetched fetched;
-    if (error == ENOENT) {
-        fetched.state = FetchState::NoProducer;
-    } else if (error != 0) {
-        fetched.state = FetchState::Error;
-        fetched.error = error;
-    } else if (output.size == 0 || output.size > FRAMEREADER_FRAME_CAPACITY) {
-        fetched.state = FetchState::NoFrameYet;
-    } else {
-        fetched.state = FetchState::Frame;
-        fetched.size = output.size;
-        fetched.timestamp = output.timestamp;
+    switch (error) {
+        case 0:
+            fetched.state = FetchState::Frame;
+            fetched.size = frame_.size;
+            fetched.timestamp = frame_.steady_us;
+            break;
+        case ENOENT:
+            fetched.state = FetchState::NoProducer;
+            break;
+        case EAGAIN:
+            fetched.state = FetchState::NoFrameYet;
+            break;
+        default:
+            fetched.state = FetchState::Error;
+            fetched.error = error;
+            break;
     }
     return fetched;
 }
 
-std::shared_ptr<const std::vector<std::uint8_t>> FrameFetcher::copy(const Fetched& fetched) const {
-    return std::make_shared<const std::vector<std::uint8_t>>(buffer_.begin(), buffer_.begin() + fetched.size);
+Fetched FrameReader::next(int timeoutMs) {
+    const int error = frameshare_reader_next(reader_, timeoutMs, &frame_);
+    // No new frame: the current one, or why there is none (a producer with
+    // nothing published yet looks the same as a stalled one to next).
+    return error == ETIMEDOUT || error == ENOENT ? latest() : result(error);
+}
+
+Fetched FrameReader::latest() { return result(frameshare_reader_latest(reader_, &frame_)); }
+
+std::shared_ptr<const std::vector<std::uint8_t>> FrameReader::copy() const {
+    return std::make_shared<const std::vector<std::uint8_t>>(frame_.data, frame_.data + frame_.size);
 }
 
 std::int64_t steadyNowUs() {

@@ -1,5 +1,5 @@
-// Frames through the library's public get_frame_data, and what the tool
-// derives from them.
+// Frames through libframeshare's reader handle, and what the tool derives
+// from them.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "frameshare/reader.h"
 #include "jpeg_dimensions.h"
 
 namespace frameshare {
@@ -26,17 +27,29 @@ struct Fetched {
     std::uint32_t size = 0;
 };
 
-// Owns the capacity-sized buffer get_frame_data copies into, so repeated
-// calls allocate nothing.
-class FrameFetcher {
+// One reader handle of libframeshare, which keeps the segment mapped and
+// follows a restarted producer. Used by one thread at a time.
+class FrameReader {
 public:
-    FrameFetcher();
-    Fetched fetch();
-    const std::uint8_t* data() const { return buffer_.data(); }
-    std::shared_ptr<const std::vector<std::uint8_t>> copy(const Fetched& fetched) const;
+    FrameReader();  // throws std::bad_alloc when the handle cannot be made
+    ~FrameReader();
+    FrameReader(const FrameReader&) = delete;
+    FrameReader& operator=(const FrameReader&) = delete;
+
+    // The next new frame, waiting up to timeoutMs for it. Without one in
+    // time, what is current: the same frame again, or the state.
+    Fetched next(int timeoutMs);
+    // The current frame, new or not, or the state.
+    Fetched latest();
+    // The bytes of the last Frame returned, valid until the next call.
+    const std::uint8_t* data() const { return frame_.data; }
+    std::shared_ptr<const std::vector<std::uint8_t>> copy() const;
 
 private:
-    std::vector<std::uint8_t> buffer_;
+    Fetched result(int error);
+
+    frameshare_reader* reader_ = nullptr;
+    frameshare_frame frame_{};
 };
 
 std::int64_t steadyNowUs();

@@ -180,9 +180,8 @@ int main(int argc, char** argv) {
     }
     std::cout.flush();
 
-    // From here on the frame library may write to descriptors 1 and 2; no
-    // thread exists yet.
-    frameshare::takeOverStandardStreams();
+    // No thread exists yet.
+    frameshare::guardStandardStreams();
     try {
         if (status->parsed()) {
             return frameshare::runStatus(json);

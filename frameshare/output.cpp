@@ -4,18 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <mutex>
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/common_interface_defs.h>
-#endif
 
 namespace frameshare {
 namespace {
 
-int outputFd = STDOUT_FILENO;
-int errorFd = STDERR_FILENO;
 std::mutex outputMutex;
 
 bool writeAll(int fd, const std::string& text) {
@@ -35,36 +28,28 @@ bool writeAll(int fd, const std::string& text) {
 
 }  // namespace
 
-void takeOverStandardStreams() {
-    const int privateOut = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    const int privateErr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    const int nullFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (nullFd >= 0) {
-        ::dup2(nullFd, STDOUT_FILENO);
-        ::dup2(nullFd, STDERR_FILENO);
-        if (nullFd != STDOUT_FILENO && nullFd != STDERR_FILENO) {
-            ::close(nullFd);
+void guardStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // The lowest free descriptor: this one, as those below are open.
+            const int nullFd = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+            if (nullFd >= 0 && nullFd != fd) {
+                ::close(nullFd);
+            }
         }
     }
-    // Without a standard stream to begin with, the tool's lines are dropped too.
-    outputFd = privateOut >= 0 ? privateOut : STDOUT_FILENO;
-    errorFd = privateErr >= 0 ? privateErr : STDERR_FILENO;
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    // Sanitizer reports keep going where standard error really goes.
-    __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(errorFd)));
-#endif
 }
 
 bool writeOut(const std::string& text) {
     std::lock_guard<std::mutex> lock(outputMutex);
-    return writeAll(outputFd, text);
+    return writeAll(STDOUT_FILENO, text);
 }
 
-bool outputIsTerminal() { return ::isatty(outputFd) == 1; }
+bool outputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 void writeError(const std::string& line) {
     std::lock_guard<std::mutex> lock(outputMutex);
-    writeAll(errorFd, line + "\n");
+    writeAll(STDERR_FILENO, line + "\n");
 }
 
 sigset_t blockStopSignals() {

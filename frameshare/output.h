@@ -1,11 +1,5 @@
-// The tool's own standard output and error. The frame library writes three
-// lines to descriptor 1 on every call and a warning to descriptor 2 on every
-// failed one (a server polling without a producer would print twenty a
-// second). So at start-up, before any thread exists, the real standard output
-// and error move to private descriptors and descriptors 1 and 2 point at
-// /dev/null for the whole run: the library's lines are dropped there, the
-// tool reports every condition in its own words, and no redirect races
-// other threads.
+// The tool's own standard output and error: whole lines, written in one
+// piece from any thread.
 #pragma once
 
 #include <signal.h>
@@ -14,8 +8,10 @@
 
 namespace frameshare {
 
-// Call once, first thing after parsing the command line, single-threaded.
-void takeOverStandardStreams();
+// Points descriptors 0, 1 and 2 at /dev/null when they are closed, so no
+// segment, socket or file opened later takes their place and receives the
+// tool's lines. Call once, before any thread exists.
+void guardStandardStreams();
 
 // Writes the text to the real standard output in one piece (thread-safe).
 // Returns false when it could not (say, a closed pipe).

@@ -140,25 +140,25 @@ int runStatus(bool json) {
 }
 
 int runSave(const std::string& path) {
-    FrameFetcher fetcher;
-    const Fetched fetched = fetcher.fetch();
+    FrameReader reader;
+    const Fetched fetched = reader.latest();
     if (fetched.state != FetchState::Frame) {
         return reportFetchProblem(fetched);
     }
     if (path == "-") {
-        if (!writeOut(std::string(reinterpret_cast<const char*>(fetcher.data()), fetched.size))) {
+        if (!writeOut(std::string(reinterpret_cast<const char*>(reader.data()), fetched.size))) {
             writeError(std::string("Error: cannot write to standard output: ") + std::strerror(errno));
             return kExitError;
         }
         return kExitOk;
     }
     std::string error;
-    if (!replaceableTarget(path, &error) || !replaceFile(path, fetcher.data(), fetched.size, &error)) {
+    if (!replaceableTarget(path, &error) || !replaceFile(path, reader.data(), fetched.size, &error)) {
         writeError("Error: " + error);
         return kExitError;
     }
     StatusReport report;
-    describeFrame(fetched, fetcher.data(), &report);
+    describeFrame(fetched, reader.data(), &report);
     char line[128];
     std::snprintf(line, sizeof line, "Saved %u bytes (%dx%d, age %.1f ms) to ", fetched.size, report.width,
                   report.height, static_cast<double>(report.ageUs) / 1000.0);

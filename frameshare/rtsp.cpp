@@ -35,7 +35,7 @@ struct Server {
     FeedSettings settings;
     std::mutex mutex;
     std::set<RtspFeed*> feeds;  // the running pipelines' feeds
-    FrameFetcher fetcher;       // under mutex: checks for a producer
+    FrameReader reader;         // under mutex: checks for a producer
     bool closing = false;
     bool authenticated = false;  // --auth-file given
 
@@ -43,7 +43,7 @@ struct Server {
     // producer may be restarting), or when a producer has a frame now.
     bool streamAvailable() {
         std::lock_guard<std::mutex> lock(mutex);
-        return !feeds.empty() || fetcher.fetch().state == FetchState::Frame;
+        return !feeds.empty() || reader.latest().state == FetchState::Frame;
     }
 };
 

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
-#include <thread>
 
 namespace frameshare {
 
@@ -153,20 +152,19 @@ std::string statusText(const StatusReport& report) {
 }
 
 StatusReport measureStatus() {
-    FrameFetcher fetcher;
-    Fetched first = fetcher.fetch();
-    Fetched last = first;
+    FrameReader reader;
+    Fetched last = reader.latest();
     RateMeter meter;
-    if (first.state == FetchState::Frame) {
-        meter.add(first.timestamp);
+    if (last.state == FetchState::Frame) {
+        meter.add(last.timestamp);
     }
     const std::int64_t start = steadyNowUs();
     std::int64_t now = start;
-    // A second of polling: every frame published in it is one new timestamp,
-    // and the rate comes from those timestamps.
-    while (first.state != FetchState::NoProducer && now - start < 1000000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const Fetched next = fetcher.fetch();
+    // A second of frames as they come: every one published in it has a new
+    // timestamp, and the rate comes from those timestamps.
+    while (last.state != FetchState::NoProducer && last.state != FetchState::Error && now - start < 1000000) {
+        const int left = static_cast<int>((start + 1000000 - now + 999) / 1000);
+        const Fetched next = reader.next(left);
         if (next.state == FetchState::Frame && (last.state != FetchState::Frame || next.timestamp != last.timestamp)) {
             meter.add(next.timestamp);
         }
@@ -175,7 +173,7 @@ StatusReport measureStatus() {
     }
     StatusReport report;
     report.ratePerSecond = meter.perSecond(now);
-    describeFrame(last, fetcher.data(), &report);
+    describeFrame(last, reader.data(), &report);
     report.registry = readRegistry();
     return report;
 }

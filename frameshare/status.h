@@ -45,7 +45,7 @@ int exitStatusOf(const StatusReport& report);
 nlohmann::json statusJson(const StatusReport& report);
 std::string statusText(const StatusReport& report);
 
-// Samples get_frame_data for about a second and reads the registry.
+// Takes the new frames of about a second and reads the registry.
 StatusReport measureStatus();
 
 }  // namespace frameshare

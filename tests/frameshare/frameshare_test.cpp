@@ -392,6 +392,16 @@ TEST_F(FrameshareTest, SavesAndRecordsWholeFrames) {
     }
     EXPECT_EQ(runTool({"record", recording, "--frames", "1"}).exit, 1) << "an existing recording is kept";
 
+    // Standard output closed: a file record opens must not take descriptor 1
+    // and get the tool's lines. Two depths, as the directory walk alternates
+    // between two descriptors.
+    for (const std::string& quiet : {dir.path() + "/quiet", dir.path() + "/quiet/deeper"}) {
+        ChildProcess closedOut({"/bin/sh", "-c", "exec \"$0\" record \"$1\" --frames 2 >&-", FRAMESHARE_PATH, quiet});
+        ASSERT_TRUE(closedOut.waitExit(milliseconds(30000)));
+        EXPECT_EQ(closedOut.exitCode(), 0) << closedOut.stderrText();
+        EXPECT_EQ(splitLines(readFile(quiet + "/frames.csv")).size(), 3u) << readFile(quiet + "/frames.csv");
+    }
+
     // Interrupted, then cut short by the producer's exit: every row written
     // names a whole image.
     for (const bool interrupt : {true, false}) {

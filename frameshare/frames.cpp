@@ -1,10 +1,12 @@
 #include "frames.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <new>
+#include <vector>
 
 namespace frameshare {
 
@@ -98,7 +100,18 @@ double RateMeter::perSecond(std::int64_t nowSteadyUs) {
     if (seen_.size() < 2 || seen_.back() <= windowStart) {
         return 0.0;
     }
-    return static_cast<double>(seen_.size() - 1) * 1e6 / static_cast<double>(seen_.back() - seen_.front());
+    const double mean = static_cast<double>(seen_.size() - 1) * 1e6 / static_cast<double>(seen_.back() - seen_.front());
+    // A frame encoded late and the next one on time lie closer than a
+    // period, which would lift the mean above the producer's rate when it
+    // falls at the window's edge. The median gap is the producer's period:
+    // the rate shown never exceeds it, and frames it missed still lower it.
+    std::vector<std::int64_t> gaps;
+    gaps.reserve(seen_.size() - 1);
+    for (std::size_t i = 1; i < seen_.size(); ++i) {
+        gaps.push_back(seen_[i] - seen_[i - 1]);
+    }
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    return std::min(mean, 1e6 / static_cast<double>(gaps[gaps.size() / 2]));
 }
 
 }  // namespace frameshare

@@ -191,9 +191,11 @@ TEST_F(ReaderTest, CountsTheFramesPublishedWhileItWasAway) {
         missed += stamp > left && stamp < frame.steady_us ? 1 : 0;
     }
     ASSERT_GE(missed, 3);
-    // Estimated from the timestamps: a starved publisher makes fewer frames
-    // than the gap suggests.
-    EXPECT_NEAR(static_cast<double>(frame.skipped), static_cast<double>(missed), std::max(1.0, missed / 2.0));
+    // Estimated from the timestamps and the period learnt while watching: a
+    // publisher starved on a busy machine makes fewer frames, or uneven ones,
+    // than the gap suggests. What must hold: neither none nor far too many.
+    EXPECT_GE(static_cast<long>(frame.skipped), std::max(1L, missed / 2)) << missed << " missed";
+    EXPECT_LE(static_cast<long>(frame.skipped), 2 * missed + 1) << missed << " missed";
     owner.cleanup();
 }
 

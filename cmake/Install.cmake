@@ -5,7 +5,10 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS producer demo_producer frameshare RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT frameshare)
+install(TARGETS producer demo_producer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT frameshare)
+if(TARGET frameshare)
+  install(TARGETS frameshare RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT frameshare)
+endif()
 install(TARGETS framereader EXPORT framereaderTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libframereader1 NAMELINK_COMPONENT libframereader-dev
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT libframereader-dev)
@@ -26,11 +29,14 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/framereader.pc.in ${PROJECT_BINAR
 install(FILES ${PROJECT_BINARY_DIR}/framereader.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT libframereader-dev)
 
-# The units and their /etc/default files; frameshare rtsp's only when it is built.
-set(FRAMESHARE_UNITS frameshare-producer.service frameshare-serve.service)
-set(FRAMESHARE_DEFAULTS \"${PROJECT_SOURCE_DIR}/packaging/default/frameshare-producer\"
-  \"${PROJECT_SOURCE_DIR}/packaging/default/frameshare-serve\")
-if(TARGET PkgConfig::GST_RTSP)
+# The units and their /etc/default files; frameshare serve's and rtsp's only when they are built.
+set(FRAMESHARE_UNITS frameshare-producer.service)
+set(FRAMESHARE_DEFAULTS \"${PROJECT_SOURCE_DIR}/packaging/default/frameshare-producer\")
+if(TARGET frameshare)
+  list(APPEND FRAMESHARE_UNITS frameshare-serve.service)
+  list(APPEND FRAMESHARE_DEFAULTS \"${PROJECT_SOURCE_DIR}/packaging/default/frameshare-serve\")
+endif()
+if(TARGET frameshare AND TARGET PkgConfig::GST_RTSP)
   list(APPEND FRAMESHARE_UNITS frameshare-rtsp.service)
   list(APPEND FRAMESHARE_DEFAULTS \"${PROJECT_SOURCE_DIR}/packaging/default/frameshare-rtsp\")
 endif()
@@ -44,7 +50,9 @@ install(CODE "
   if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
     set(FRAMESHARE_SYSCONFDIR /etc)
     # A system prefix needs no run path: the library is on the loader's path.
-    file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/frameshare\")
+    if(EXISTS \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/frameshare\")
+      file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/frameshare\")
+    endif()
   else()
     set(FRAMESHARE_SYSCONFDIR \"\${CMAKE_INSTALL_PREFIX}/etc\")
   endif()
@@ -146,9 +154,14 @@ if(CPACK_PACKAGING_INSTALL_PREFIX STREQUAL "/usr")
 else()
   set(FRAMESHARE_DEB_SYSCONFDIR ${CPACK_PACKAGING_INSTALL_PREFIX}/etc)
 endif()
-set(FRAMESHARE_OPTIONAL_UNITS frameshare-serve.service)
+set(FRAMESHARE_OPTIONAL_UNITS "")
+set(FRAMESHARE_SERVE_CONFFILE "")
 set(FRAMESHARE_RTSP_CONFFILE "")
-if(TARGET PkgConfig::GST_RTSP)
+if(TARGET frameshare)
+  set(FRAMESHARE_OPTIONAL_UNITS frameshare-serve.service)
+  set(FRAMESHARE_SERVE_CONFFILE "${FRAMESHARE_DEB_SYSCONFDIR}/default/frameshare-serve\n")
+endif()
+if(TARGET frameshare AND TARGET PkgConfig::GST_RTSP)
   string(APPEND FRAMESHARE_OPTIONAL_UNITS " frameshare-rtsp.service")
   set(FRAMESHARE_RTSP_CONFFILE "${FRAMESHARE_DEB_SYSCONFDIR}/default/frameshare-rtsp\n")
 endif()
@@ -185,7 +198,7 @@ frameshare_deb(frameshare video "Camera frames from one producer to many readers
           "systemd | systemd-standalone-sysusers | systemd-sysusers"
   CONTROL ${PROJECT_BINARY_DIR}/debian/conffiles ${PROJECT_BINARY_DIR}/debian/postinst ${PROJECT_BINARY_DIR}/debian/prerm ${PROJECT_BINARY_DIR}/debian/postrm)
 
-if(TARGET PkgConfig::GST_RTSP)
+if(TARGET frameshare AND TARGET PkgConfig::GST_RTSP)
   # frameshare rtsp's pipeline: JPEG decoding, scaling, x264 and RTP payloading.
   set(CPACK_DEBIAN_FRAMESHARE_PACKAGE_RECOMMENDS
     "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-ugly")

@@ -1,4 +1,5 @@
 #include "console_line.h"
+#include "scoped_fd.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -30,14 +31,10 @@ void writeWithoutSigpipe(int fd, const char* text, std::size_t length) noexcept 
         sigemptyset(&pending);
         alreadyPending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
     }
-    ssize_t written = 0;
-    do {
-        written = write(fd, text, length);
-    } while (written < 0 && errno == EINTR);
+    const ssize_t written = retryOnEintr([&] { return write(fd, text, length); });
     if (written < 0 && errno == EPIPE && !alreadyPending) {
         const timespec noWait{0, 0};
-        while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
-        }
+        retryOnEintr([&] { return sigtimedwait(&pipeSignal, nullptr, &noWait); });
     }
     if (!callerBlocks) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);

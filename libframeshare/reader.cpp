@@ -64,7 +64,8 @@ void sleepUntilUs(std::int64_t when) noexcept {
 }  // namespace
 
 struct frameshare_reader {
-    SharedData* segment = nullptr;  // the mapping of the object below, or none
+    ScopedMapping mapping;  // of the object below, or none
+    SharedData* segment() const noexcept { return mapping.as<SharedData>(); }
     dev_t device = 0;
     ino_t inode = 0;
     std::size_t faultedIn = 0;  // payload bytes of this mapping already faulted in
@@ -84,10 +85,7 @@ struct frameshare_reader {
 namespace {
 
 void detach(frameshare_reader* reader) noexcept {
-    if (reader->segment != nullptr) {
-        munmap(reader->segment, sizeof(SharedData));
-        reader->segment = nullptr;
-    }
+    reader->mapping.reset();
 }
 
 // Maps the object now at the name, under the same checks as get_frame_data:
@@ -108,12 +106,12 @@ int attach(frameshare_reader* reader) noexcept {
     if (info.st_size != static_cast<off_t>(sizeof(SharedData))) {
         return EINVAL;
     }
-    void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-    if (mapping == MAP_FAILED) {
+    ScopedMapping mapping(mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0),
+                          sizeof(SharedData));
+    if (!mapping.valid()) {
         return errno;
     }
-    detach(reader);
-    reader->segment = static_cast<SharedData*>(mapping);
+    reader->mapping = std::move(mapping);
     reader->device = info.st_dev;
     reader->inode = info.st_ino;
     reader->faultedIn = 0;
@@ -130,7 +128,7 @@ int followName(frameshare_reader* reader, std::int64_t now, bool* replaced) noex
     reader->lastNameCheck = now;
     *replaced = false;
     struct stat named;
-    if (reader->segment != nullptr && lstat(reader->path, &named) == 0 && named.st_dev == reader->device &&
+    if (reader->segment() != nullptr && lstat(reader->path, &named) == 0 && named.st_dev == reader->device &&
         named.st_ino == reader->inode) {
         return 0;
     }
@@ -210,7 +208,7 @@ int reserve(frameshare_reader* reader, std::size_t size) noexcept {
 // nothing to hand out (empty, or not newer than the last one returned when
 // onlyNew is set).
 int copyFrame(frameshare_reader* reader, bool onlyNew, bool watchedPrevious, frameshare_frame* out) noexcept {
-    RgbFrame& frame = reader->segment->rgbFrame;
+    RgbFrame& frame = reader->segment()->rgbFrame;
     std::size_t hint = frameSizeHint(&frame.size, RGB_FRAME_CAPACITY);
     // A frame that grows between the hint and the lock gets room and one more
     // look; each look grows the buffer, which stops at the capacity.
@@ -227,7 +225,7 @@ int copyFrame(frameshare_reader* reader, bool onlyNew, bool watchedPrevious, fra
         std::int64_t steady = 0;
         std::int64_t system = 0;
         {
-            SegmentLock lock(&reader->segment->rgbMutex.handle, headerOf(frame), kRecordLockBound);
+            SegmentLock lock(&reader->segment()->rgbMutex.handle, headerOf(frame), kRecordLockBound);
             if (lock.outcome() == LockOutcome::TimedOut) {
                 return ETIMEDOUT;
             }
@@ -276,7 +274,7 @@ int copyFrame(frameshare_reader* reader, bool onlyNew, bool watchedPrevious, fra
 // that comes early (after a late one) is still seen within kNearStepUs, and
 // its short interval is learnt. Without a segment: every kNameCheckUs.
 std::int64_t nextLook(const frameshare_reader* reader, std::int64_t now) noexcept {
-    if (reader->segment == nullptr) {
+    if (reader->segment() == nullptr) {
         return now + kNameCheckUs;
     }
     std::int64_t period = 0;
@@ -301,7 +299,7 @@ bool overdue(const frameshare_reader* reader, std::int64_t now) noexcept {
     std::int64_t period = 0;
     std::int64_t shortest = 0;
     periodEstimate(reader, &period, &shortest);
-    return reader->segment == nullptr || period == 0 || reader->newestSeen == 0 ||
+    return reader->segment() == nullptr || period == 0 || reader->newestSeen == 0 ||
            now > reader->newestSeen + period + period / 2;
 }
 
@@ -333,7 +331,7 @@ __attribute__((visibility("default"))) int frameshare_reader_next(frameshare_rea
     std::int64_t previousLookAt = 0;
     std::int64_t sawReturnedAt = -1;  // when the last frame returned was last seen current
     for (std::int64_t now = start;; now = nowUs()) {
-        if (overdue(reader, now) && (reader->segment == nullptr || now - reader->lastNameCheck >= kNameCheckUs)) {
+        if (overdue(reader, now) && (reader->segment() == nullptr || now - reader->lastNameCheck >= kNameCheckUs)) {
             bool replaced = false;
             const int error = followName(reader, now, &replaced);
             if (error != 0 && error != ENOENT) {
@@ -344,8 +342,8 @@ __attribute__((visibility("default"))) int frameshare_reader_next(frameshare_rea
                 sawReturnedAt = -1;
             }
         }
-        if (reader->segment != nullptr) {
-            const std::int64_t stamp = publishedTimestampHint(&reader->segment->rgbFrame.steadyTimeUs);
+        if (reader->segment() != nullptr) {
+            const std::int64_t stamp = publishedTimestampHint(&reader->segment()->rgbFrame.steadyTimeUs);
             // Only looks close together see one frame follow the other.
             if (previousLook > 0 && stamp != previousLook && now - previousLookAt <= kWatchedGapUs) {
                 recordInterval(reader, stamp - previousLook);
@@ -354,7 +352,7 @@ __attribute__((visibility("default"))) int frameshare_reader_next(frameshare_rea
             previousLookAt = now;
             reader->newestSeen = stamp;
             if (stamp != 0 && stamp != reader->lastReturned &&
-                frameSizeHint(&reader->segment->rgbFrame.size, RGB_FRAME_CAPACITY) > 0) {
+                frameSizeHint(&reader->segment()->rgbFrame.size, RGB_FRAME_CAPACITY) > 0) {
                 // Two publishes are an encoding apart at least: a look this
                 // soon after the previous frame was current saw the next one.
                 const bool watched = sawReturnedAt >= 0 && now - sawReturnedAt <= kWatchedGapUs;
@@ -367,7 +365,7 @@ __attribute__((visibility("default"))) int frameshare_reader_next(frameshare_rea
             }
         }
         if (now >= deadline) {
-            return reader->segment != nullptr ? ETIMEDOUT : ENOENT;
+            return reader->segment() != nullptr ? ETIMEDOUT : ENOENT;
         }
         sleepUntilUs(std::min(nextLook(reader, now), deadline));
     }
@@ -383,7 +381,7 @@ __attribute__((visibility("default"))) int frameshare_reader_latest(frameshare_r
     if (error != 0) {
         return error;
     }
-    reader->newestSeen = publishedTimestampHint(&reader->segment->rgbFrame.steadyTimeUs);
+    reader->newestSeen = publishedTimestampHint(&reader->segment()->rgbFrame.steadyTimeUs);
     const bool same = reader->newestSeen != 0 && reader->newestSeen == reader->lastReturned;
     return copyFrame(reader, false, same, frame);
 }

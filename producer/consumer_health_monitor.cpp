@@ -111,8 +111,8 @@ std::string whyNotItsSemaphore(const struct stat& object, std::int32_t pid) {
 sem_t* openCheckedSemaphore(Stream stream, std::int32_t pid, const std::string& name, bool warn,
                             RateLimitedWarning& warning, ConsoleLines& lines) {
     const auto upid = static_cast<std::uint32_t>(pid);
-    const int fd = aboveStandardDescriptors(open(semaphorePath(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (fd < 0) {
+    const ScopedFd fd(aboveStandardDescriptors(open(semaphorePath(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)));
+    if (!fd.valid()) {
         const int error = errno;
         if (warn && warning.due(kSlotWarningInterval)) {
             reportOpenFailure(stream, upid, error, lines);
@@ -120,7 +120,7 @@ sem_t* openCheckedSemaphore(Stream stream, std::int32_t pid, const std::string& 
         return SEM_FAILED;
     }
     struct stat object {};
-    std::string reason = fstat(fd, &object) != 0 ? std::string("it cannot be examined") : whyNotItsSemaphore(object, pid);
+    std::string reason = fstat(fd.get(), &object) != 0 ? std::string("it cannot be examined") : whyNotItsSemaphore(object, pid);
     sem_t* handle = SEM_FAILED;
     if (reason.empty()) {
         handle = sem_open(name.c_str(), O_RDWR);
@@ -135,7 +135,6 @@ sem_t* openCheckedSemaphore(Stream stream, std::int32_t pid, const std::string& 
                                            << " is not the semaphore of consumer with PID " << upid << ": " << reason
                                            << "; not opening it.\n";
     }
-    close(fd);
     return handle;
 }
 

@@ -165,16 +165,13 @@ namespace {
 class NewSegmentFile {
 public:
     NewSegmentFile() {
-        fd_ = aboveStandardDescriptors(open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-        if (fd_ >= 0 && reachableThroughProc()) {
+        fd_.reset(aboveStandardDescriptors(open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)));
+        if (fd_.valid() && reachableThroughProc()) {
             return;
         }
-        if (fd_ >= 0) {
-            close(fd_);
-        }
         std::string pattern = std::string(kShmDirectory) + "/." + SHM_NAME + ".XXXXXX";
-        fd_ = aboveStandardDescriptors(mkostemp(pattern.data(), O_CLOEXEC));
-        if (fd_ < 0) {
+        fd_.reset(aboveStandardDescriptors(mkostemp(pattern.data(), O_CLOEXEC)));
+        if (!fd_.valid()) {
             perror("mkostemp");
             throw std::runtime_error("Failed to open shared memory.");
         }
@@ -184,14 +181,11 @@ public:
         if (!temporaryPath_.empty()) {
             unlink(temporaryPath_.c_str());
         }
-        if (fd_ >= 0) {
-            close(fd_);
-        }
     }
     NewSegmentFile(const NewSegmentFile&) = delete;
     NewSegmentFile& operator=(const NewSegmentFile&) = delete;
 
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     // Links the file to `path`, never replacing anything (EEXIST then).
     // Returns 0 or the errno of the failure.
     int linkTo(const std::string& path) {
@@ -206,21 +200,17 @@ public:
         }
         return 0;
     }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+    int release() { return fd_.release(); }
 
 private:
-    std::string procPath() const { return "/proc/self/fd/" + std::to_string(fd_); }
+    std::string procPath() const { return "/proc/self/fd/" + std::to_string(fd_.get()); }
     bool reachableThroughProc() const {
         struct stat viaProc {};
         struct stat own {};
-        return stat(procPath().c_str(), &viaProc) == 0 && fstat(fd_, &own) == 0 && sameObject(viaProc, own);
+        return stat(procPath().c_str(), &viaProc) == 0 && fstat(fd_.get(), &own) == 0 && sameObject(viaProc, own);
     }
 
-    int fd_ = -1;
+    ScopedFd fd_;
     std::string temporaryPath_;
 };
 
@@ -251,31 +241,28 @@ void ProducerSharedMemory::initialize() {
         throw std::runtime_error("Error: cannot reserve " + std::to_string(sizeof(SharedData)) + " bytes in " +
                                  kShmDirectory + " for the segment: " + errorText(reserveError) + ".");
     }
-    void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (mapping == MAP_FAILED) {
+    ScopedMapping mapping(mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0),
+                          sizeof(SharedData));
+    if (!mapping.valid()) {
         perror("mmap");
         throw std::runtime_error("Failed to map shared memory.");
     }
-    try {
-        init(static_cast<SharedData*>(mapping));
-        for (int attempt = 0;; ++attempt) {
-            const int error = file.linkTo(path);
-            if (error == 0) {
-                break;
-            }
-            if (error != EEXIST) {
-                throw std::runtime_error("Error: cannot name the segment " + path + ": " + errorText(error) + ".");
-            }
-            if (attempt + 1 == kPlacementAttempts) {
-                throw std::runtime_error("Error: " + path + " keeps changing; not starting.");
-            }
-            clearStaleSegment(path);
+    init(mapping.as<SharedData>());
+    for (int attempt = 0;; ++attempt) {
+        const int error = file.linkTo(path);
+        if (error == 0) {
+            break;
         }
-    } catch (...) {
-        munmap(mapping, sizeof(SharedData));
-        throw;
+        if (error != EEXIST) {
+            throw std::runtime_error("Error: cannot name the segment " + path + ": " + errorText(error) + ".");
+        }
+        if (attempt + 1 == kPlacementAttempts) {
+            throw std::runtime_error("Error: " + path + " keeps changing; not starting.");
+        }
+        clearStaleSegment(path);
     }
-    sharedData = static_cast<SharedData*>(mapping);
+    // From here cleanup() unmaps and closes.
+    sharedData = static_cast<SharedData*>(mapping.release());
     segmentFd_ = file.release();
 }
 

@@ -32,11 +32,7 @@ bool isRaw(std::uint32_t code) {
 bool isJpeg(std::uint32_t code) { return code == kFourccMjpg || code == kFourccJpeg; }
 
 int xioctl(int fd, unsigned long request, void* argument) {
-    int result;
-    do {
-        result = ioctl(fd, request, argument);
-    } while (result == -1 && errno == EINTR);
-    return result;
+    return retryOnEintr([&] { return ioctl(fd, request, argument); });
 }
 
 // The highest rate the driver lists for one format and size; 0 for none.

@@ -11,7 +11,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build_dir="${BUILD_DIR:-$root/build}"
 seconds="${BENCH_SECONDS:-10}"
 bash "$root/scripts/setup.sh"
-BUILD_TYPE=Release bash "$root/scripts/build.sh"
+BUILD_TYPE=Release bash "$root/scripts/build.sh" -DFRAMESHARE_BUILD_BENCHMARKS=ON
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 echo "CPU: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"

@@ -36,22 +36,18 @@ public:
     GuardedBuffer() {
         const std::size_t page = 4096;
         const std::size_t usable = (FRAMEREADER_FRAME_CAPACITY + page - 1) / page * page;
-        length_ = usable + page;
-        base_ = static_cast<std::uint8_t*>(
-            mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        mprotect(base_ + usable, page, PROT_NONE);
-        data_ = base_ + usable - FRAMEREADER_FRAME_CAPACITY;
+        mapping_.reset(mmap(nullptr, usable + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0),
+                       usable + page);
+        auto* const base = mapping_.as<std::uint8_t>();
+        mprotect(base + usable, page, PROT_NONE);
+        data_ = base + usable - FRAMEREADER_FRAME_CAPACITY;
         std::memset(data_, 0xEE, FRAMEREADER_FRAME_CAPACITY);
     }
-    ~GuardedBuffer() { munmap(base_, length_); }
-    GuardedBuffer(const GuardedBuffer&) = delete;
-    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
     std::uint8_t* data() const { return data_; }
 
 private:
-    std::uint8_t* base_;
+    ScopedMapping mapping_;
     std::uint8_t* data_;
-    std::size_t length_;
 };
 
 class FrameFetchTest : public ::testing::Test {

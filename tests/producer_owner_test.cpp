@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "producer_share_memory.h"
@@ -73,17 +74,16 @@ protected:
 // A stale object of this user at the name is replaced by a fresh one.
 TEST_F(ProducerOwnerTest, StaleDirtySegmentIsReplacedByAZeroedOne) {
     {
-        const int fd = shm_open(SHM_NAME, O_CREAT | O_RDWR, 0666);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(ftruncate(fd, sizeof(SharedData)), 0);
-        void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        close(fd);
-        ASSERT_NE(mapping, MAP_FAILED);
-        auto* dirty = static_cast<SharedData*>(mapping);
+        const ScopedFd fd(shm_open(SHM_NAME, O_CREAT | O_RDWR, 0666));
+        ASSERT_TRUE(fd.valid());
+        ASSERT_EQ(ftruncate(fd.get(), sizeof(SharedData)), 0);
+        const ScopedMapping mapping(
+            mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0), sizeof(SharedData));
+        ASSERT_TRUE(mapping.valid());
+        auto* dirty = mapping.as<SharedData>();
         std::memset(&dirty->rgbFrame, 0xAB, sizeof(SharedData) - offsetof(SharedData, rgbFrame));
         dirty->colorConsumers[3].occupied = 1;
         dirty->colorConsumers[3].pid = 4242;
-        munmap(mapping, sizeof(SharedData));
     }
     owner.initialize();
     SharedData* data = owner.sharedData;
@@ -301,6 +301,33 @@ TEST_F(ProducerOwnerTest, MutexOfKilledHolderIsRecoveredAndItsFrameEmptied) {
     EXPECT_EQ(data->rgbFrame.steadyTimeUs, 77);
     SegmentLock again(&data->rgbMutex.handle);
     EXPECT_EQ(again.outcome(), LockOutcome::Acquired) << "the publish left the mutex consistent and free";
+}
+
+// Ownership moves with the owner; reset and assignment give the old
+// descriptor or mapping back at once, release hands it on untouched.
+TEST(ResourceOwners, MoveResetAndReleaseCloseAndUnmapExactlyOnce) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ScopedFd reader(ends[0]);
+    ScopedFd moved(std::move(reader));
+    EXPECT_FALSE(reader.valid());
+    moved = ScopedFd(ends[1]);  // closes the read end
+    EXPECT_EQ(fcntl(ends[0], F_GETFD), -1);
+    const int kept = moved.release();
+    moved.reset();
+    EXPECT_EQ(fcntl(kept, F_GETFD), 0) << "a released descriptor stays open";
+    close(kept);
+
+    const std::size_t length = 2 * 4096;
+    ScopedMapping first(mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0), length);
+    ASSERT_TRUE(first.valid());
+    void* const address = first.get();
+    ScopedMapping second(std::move(first));
+    EXPECT_FALSE(first.valid());
+    EXPECT_EQ(msync(address, length, MS_ASYNC), 0);
+    second = ScopedMapping(MAP_FAILED, length);  // a failed mmap leaves it empty
+    EXPECT_FALSE(second.valid());
+    EXPECT_EQ(msync(address, length, MS_ASYNC), -1) << "assignment unmapped the region";
 }
 
 }  // namespace

@@ -59,23 +59,15 @@ std::string uniqueName(const std::string& stem) {
 }
 
 SegmentView::SegmentView() {
-    const int fd = shm_open(SHM_NAME, O_RDWR, 0666);
-    if (fd < 0) {
+    const ScopedFd fd(shm_open(SHM_NAME, O_RDWR, 0666));
+    if (!fd.valid()) {
         ADD_FAILURE() << "segment " << SHM_NAME << " is not there";
         return;
     }
-    void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    if (mapping == MAP_FAILED) {
+    mapping_.reset(mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0),
+                   sizeof(SharedData));
+    if (!mapping_.valid()) {
         ADD_FAILURE() << "cannot map the segment";
-        return;
-    }
-    data_ = static_cast<SharedData*>(mapping);
-}
-
-SegmentView::~SegmentView() {
-    if (data_ != nullptr) {
-        munmap(data_, sizeof(SharedData));
     }
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "scoped_fd.h"
 #include "shared_data.h"
 
 namespace test_support {
@@ -32,15 +33,12 @@ std::string uniqueName(const std::string& stem);
 class SegmentView {
 public:
     SegmentView();  // fails the test (no throw) when the segment is absent
-    ~SegmentView();
-    SegmentView(const SegmentView&) = delete;
-    SegmentView& operator=(const SegmentView&) = delete;
-    SharedData* data() const { return data_; }
-    SharedData* operator->() const { return data_; }
-    explicit operator bool() const { return data_ != nullptr; }
+    SharedData* data() const { return mapping_.as<SharedData>(); }
+    SharedData* operator->() const { return data(); }
+    explicit operator bool() const { return mapping_.valid(); }
 
 private:
-    SharedData* data_ = nullptr;
+    ScopedMapping mapping_;
 };
 
 // True once the segment exists and holds a published colour frame.

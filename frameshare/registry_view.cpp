@@ -14,7 +14,7 @@
 namespace frameshare {
 namespace {
 
-// The segment's fixed layout (README, "The segment"): its total size, and the
+// The segment's fixed layout (docs/design.md, "The segment"): its total size, and the
 // two tables of ten 16-byte slots near its end, depth first. A slot is one
 // byte "occupied" (non-zero = taken), three reserved, a 32-bit pid at 4 and
 // a 64-bit missedChecks at 8, little-endian.

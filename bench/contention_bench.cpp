@@ -23,24 +23,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench_process.h"
 #include "camera_capture.h"
 #include "framereader.h"
 #include "producer_share_memory.h"
 #include "segment_lock.h"
 
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
-}
 
 double microsecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();

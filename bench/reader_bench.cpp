@@ -30,23 +30,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench_process.h"
 #include "framereader.h"
 #include "frameshare/reader.h"
 #include "producer_share_memory.h"
 
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
-}
 
 double threadCpuUs() {
     timespec now{};
@@ -59,26 +51,6 @@ std::int64_t steadyNowUs() {
 }
 
 void result(const char* key, double value) { std::printf("%s %.6f\n", key, value); }
-
-pid_t spawn(const std::vector<std::string>& argv, int stdoutFd) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (stdoutFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
-    }
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
-        std::fprintf(stderr, "cannot start %s\n", args[0]);
-        std::exit(1);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
 
 // get_frame_data writes its console lines to descriptor 1: away from the results.
 struct QuietStdout {

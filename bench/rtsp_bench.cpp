@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
+#include "bench_process.h"
 #include "rtsp_watcher.h"
 
-extern char** environ;
 
 namespace {
 
@@ -40,32 +40,6 @@ std::int64_t steadyNowUs() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-pid_t spawn(const std::vector<std::string>& argv, int stdoutFd, int stderrFd = -1) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
-    if (stderrFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, stderrFd, STDERR_FILENO);
-    }
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
-        std::fprintf(stderr, "cannot start %s\n", args[0]);
-        std::exit(1);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-void stop(pid_t pid, int signal) {
-    kill(pid, signal);
-    waitpid(pid, nullptr, 0);
 }
 
 double processCpuMs(pid_t pid) {
@@ -119,14 +93,6 @@ Tool startTool(const std::vector<std::string>& argv, const std::string& announce
 void stopTool(Tool& tool) {
     stop(tool.pid, SIGINT);
     tool.drain.join();
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
 // Delays through serve's MJPEG stream: each part's X-Timestamp-Us header

@@ -36,9 +36,9 @@
 #include <thread>
 #include <vector>
 
+#include "bench_process.h"
 #include "framereader.h"
 
-extern char** environ;
 
 namespace {
 
@@ -50,29 +50,6 @@ void result(const std::string& key, double value) {
     if (write(resultsFd, line, static_cast<std::size_t>(n)) < 0) {
         std::perror("write");
     }
-}
-
-pid_t spawn(const std::vector<std::string>& argv, int stdoutFd) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
-        std::fprintf(stderr, "cannot start %s\n", args[0]);
-        std::exit(1);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-void stop(pid_t pid, int signal) {
-    kill(pid, signal);
-    waitpid(pid, nullptr, 0);
 }
 
 double threadCpuMs() {

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "camera_capture.h"
+#include "capture_control.h"
 #include "framereader.h"
 #include "producer_share_memory.h"
 

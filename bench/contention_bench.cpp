@@ -25,6 +25,7 @@
 
 #include "bench_process.h"
 #include "camera_capture.h"
+#include "capture_control.h"
 #include "framereader.h"
 #include "producer_share_memory.h"
 #include "segment_lock.h"

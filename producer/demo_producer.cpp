@@ -15,7 +15,9 @@
 #include <string>
 
 #include "camera_capture.h"
+#include "capture_control.h"
 #include "console_line.h"
+#include "producer_run.h"
 #include "producer_share_memory.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "camera_capture.h"
+#include "producer_run.h"
 
 namespace {
 

@@ -14,8 +14,12 @@
 #include <vector>
 
 #include "camera_capture.h"
+#include "capture_control.h"
+#include "frame_schedule.h"
+#include "producer_run.h"
 #include "jpeg_transcoder.h"
 #include "producer_share_memory.h"
+#include "test_clip.h"
 #include "test_support.h"
 #include "video_devices.h"
 

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "test_clip.h"
 #include "test_support.h"
 
 using namespace test_support;

@@ -21,6 +21,7 @@
 #include "frame_pattern.h"
 #include "framereader.h"
 #include "producer_share_memory.h"
+#include "test_clip.h"
 #include "test_support.h"
 
 using namespace test_support;

@@ -22,6 +22,7 @@
 #include "frameshare/reader.h"
 #include "producer_share_memory.h"
 #include "segment_lock.h"
+#include "test_clip.h"
 #include "test_support.h"
 
 using namespace test_support;

@@ -19,6 +19,7 @@
 
 #include "frame_number.h"
 #include "framereader.h"
+#include "test_clip.h"
 #include "test_support.h"
 
 using namespace test_support;

@@ -13,8 +13,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 extern char** environ;
 
@@ -258,16 +256,6 @@ std::string ChildProcess::stdoutText() {
 std::string ChildProcess::stderrText() {
     std::lock_guard<std::mutex> lock(mutex_);
     return err_;
-}
-
-void writeClip(const std::string& path, int frames, int width, int height) {
-    cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30, cv::Size(width, height));
-    ASSERT_TRUE(writer.isOpened()) << path;
-    for (int n = 0; n < frames; ++n) {
-        cv::Mat image(height, width, CV_8UC3, cv::Scalar(40 * n % 256, 90, 160));
-        cv::circle(image, cv::Point(20 + 15 * n, height / 2), height / 5, cv::Scalar(255, 255, 255), cv::FILLED);
-        writer << image;
-    }
 }
 
 TempDir::TempDir() {

@@ -1,5 +1,5 @@
 // Helpers shared by the tests: real child processes, a view of the real
-// segment, generated clips.
+// segment, temporary directories.
 #pragma once
 
 #include <sys/types.h>
@@ -103,9 +103,6 @@ private:
     std::thread outReader_;
     std::thread errReader_;
 };
-
-// Writes an MJPG clip whose frames all differ.
-void writeClip(const std::string& path, int frames, int width, int height);
 
 // A directory under the system temp dir, removed with its files at the end.
 class TempDir {

@@ -25,6 +25,7 @@
 #include <sstream>
 #include <thread>
 
+#include "test_clip.h"
 #include "test_support.h"
 
 using namespace test_support;

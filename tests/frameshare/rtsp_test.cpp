@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "rtsp_watcher.h"
+#include "test_clip.h"
 #include "test_support.h"
 
 using namespace test_support;

@@ -11,6 +11,7 @@
 #include "framereader.h"
 #include "payload_hash.h"
 #include "producer_share_memory.h"
+#include "test_clip.h"
 #include "test_support.h"
 
 using namespace test_support;

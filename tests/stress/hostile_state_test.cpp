@@ -23,6 +23,7 @@
 
 #include "consumer_share_memory.h"
 #include "producer_share_memory.h"
+#include "test_clip.h"
 #include "test_support.h"
 
 using namespace test_support;

@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "payload_hash.h"
+#include "test_clip.h"
 #include "test_support.h"
 
 using namespace test_support;

@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "camera_jpeg.h"
 #include "jpeg_transcoder.h"
 #include "shared_data.h"
 #include "video_devices.h"
@@ -78,26 +79,11 @@ cv::Mat scene(int n) {
 
 // 4:2:2 at quality 85 with the DHT segments cut out, as many cameras send.
 std::vector<unsigned char> cameraFrame(const cv::Mat& bgr) {
-    tjhandle encoder = tjInitCompress();
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    if (tjCompress2(encoder, bgr.data, bgr.cols, static_cast<int>(bgr.step), bgr.rows, TJPF_BGR, &jpeg, &size,
-                    TJSAMP_422, 85, 0) != 0) {
-        std::fprintf(stderr, "encode failed: %s\n", tjGetErrorStr2(encoder));
+    std::vector<unsigned char> frame = cameraJpeg(bgr.data, bgr.cols, static_cast<int>(bgr.step), bgr.rows, 85);
+    if (frame.empty()) {
+        std::fprintf(stderr, "encode failed\n");
         std::exit(1);
     }
-    std::vector<unsigned char> frame(jpeg, jpeg + 2);
-    std::size_t at = 2;
-    while (at + 4 <= size && jpeg[at] == 0xFF && jpeg[at + 1] != 0xDA) {
-        const std::size_t length = 2 + (jpeg[at + 2] << 8 | jpeg[at + 3]);
-        if (jpeg[at + 1] != 0xC4) {
-            frame.insert(frame.end(), jpeg + at, jpeg + at + length);
-        }
-        at += length;
-    }
-    frame.insert(frame.end(), jpeg + at, jpeg + size);
-    tjFree(jpeg);
-    tjDestroy(encoder);
     return frame;
 }
 

@@ -14,10 +14,11 @@
 #include <vector>
 
 #include "camera_capture.h"
+#include "camera_jpeg.h"
 #include "capture_control.h"
 #include "frame_schedule.h"
-#include "producer_run.h"
 #include "jpeg_transcoder.h"
+#include "producer_run.h"
 #include "producer_share_memory.h"
 #include "test_clip.h"
 #include "test_support.h"
@@ -82,27 +83,10 @@ private:
     std::size_t next_ = 0;
 };
 
-// A camera's MJPG frame: 4:2:2 at quality 80, its Huffman tables cut out
-// as many cameras send it.
+// A camera's MJPG frame: 4:2:2 at quality 80 without Huffman tables.
 std::vector<unsigned char> cameraJpeg(const cv::Mat& bgr) {
-    tjhandle encoder = tjInitCompress();
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    EXPECT_EQ(tjCompress2(encoder, bgr.data, bgr.cols, static_cast<int>(bgr.step), bgr.rows, TJPF_BGR, &jpeg, &size,
-                          TJSAMP_422, 80, 0),
-              0);
-    std::vector<unsigned char> frame(jpeg, jpeg + 2);
-    std::size_t at = 2;
-    while (at + 4 <= size && jpeg[at + 1] != 0xDA) {
-        const std::size_t length = 2 + (jpeg[at + 2] << 8 | jpeg[at + 3]);
-        if (jpeg[at + 1] != 0xC4) {
-            frame.insert(frame.end(), jpeg + at, jpeg + at + length);
-        }
-        at += length;
-    }
-    frame.insert(frame.end(), jpeg + at, jpeg + size);
-    tjFree(jpeg);
-    tjDestroy(encoder);
+    std::vector<unsigned char> frame = ::cameraJpeg(bgr.data, bgr.cols, static_cast<int>(bgr.step), bgr.rows, 80);
+    EXPECT_FALSE(frame.empty());
     return frame;
 }
 

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -25,8 +24,8 @@
 #include <sstream>
 #include <thread>
 
-#include "test_clip.h"
 #include "test_support.h"
+#include "tool_test.h"
 
 using namespace test_support;
 using nlohmann::json;
@@ -203,29 +202,9 @@ private:
     std::thread reader_;
 };
 
-class FrameshareTest : public ::testing::Test {
+class FrameshareTest : public ToolTest {
 protected:
-    void SetUp() override {
-        // A private /dev/shm: the producer and the tool started from here see
-        // only each other.
-        ASSERT_EQ(unshare(CLONE_NEWNS), 0) << std::strerror(errno);
-        ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
-        ASSERT_EQ(mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=256m"), 0) << std::strerror(errno);
-        clip = dir.path() + "/clip.avi";
-        writeClip(clip, 8, kWidth, kHeight);
-    }
-    void startProducer(const std::string& fps = "15") {
-        producer = std::make_unique<ChildProcess>(std::vector<std::string>{DEMO_PRODUCER_PATH, clip, fps});
-        // The segment has its full size once the capture starts; mapping it
-        // earlier could fault.
-        ASSERT_TRUE(producer->waitForStdout("Camera started:", milliseconds(30000)));
-        ASSERT_TRUE(waitUntil(segmentHasFrame, milliseconds(30000)));
-    }
-    void stopProducer() {
-        producer->signal(SIGINT);
-        EXPECT_TRUE(producer->waitExit(milliseconds(30000)));
-        producer.reset();
-    }
+    void startProducer(const std::string& fps = "15") { ToolTest::startProducer(fps); }
     // serve on a free port; returns the port.
     int startServer(std::vector<std::string> extra = {}, const std::string& address = "127.0.0.1") {
         return startServerAs(&server, extra, address);
@@ -243,22 +222,6 @@ protected:
         const std::string out = (*child)->stdoutText();
         return std::stoi(out.substr(out.find(announce) + announce.size()));
     }
-    void TearDown() override {
-        if (server) {
-            server->signal(SIGTERM);
-            EXPECT_TRUE(server->waitExit(milliseconds(30000)));
-            EXPECT_EQ(server->exitCode(), 0) << server->stderrText();
-            EXPECT_NE(server->stdoutText().find("Stopped."), std::string::npos);
-        }
-        if (producer) {
-            stopProducer();
-        }
-    }
-
-    TempDir dir;
-    std::string clip;
-    std::unique_ptr<ChildProcess> producer;
-    std::unique_ptr<ChildProcess> server;
 };
 
 TEST_F(FrameshareTest, StatusTellsEachStateWithItsExitStatus) {

@@ -5,9 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,8 +16,8 @@
 #include <memory>
 
 #include "rtsp_watcher.h"
-#include "test_clip.h"
 #include "test_support.h"
+#include "tool_test.h"
 
 using namespace test_support;
 
@@ -60,7 +58,7 @@ std::size_t occurrences(const std::string& text, const std::string& what) {
     return count;
 }
 
-class RtspTest : public ::testing::Test {
+class RtspTest : public ToolTest {
 protected:
     void SetUp() override {
 #ifdef FRAMESHARE_TEST_UNDER_SANITIZER
@@ -72,33 +70,9 @@ protected:
         if (std::string(FFMPEG_PATH).empty() || std::string(FFPROBE_PATH).empty()) {
             GTEST_SKIP() << "no ffmpeg";
         }
-        ASSERT_EQ(unshare(CLONE_NEWNS), 0) << std::strerror(errno);
-        ASSERT_EQ(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
-        ASSERT_EQ(mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=256m"), 0) << std::strerror(errno);
-        clip = dir.path() + "/clip.avi";
-        writeClip(clip, 8, 1920, 1080);
+        ToolTest::SetUp();
     }
-    void TearDown() override {
-        if (server) {
-            server->signal(SIGTERM);
-            EXPECT_TRUE(server->waitExit(milliseconds(30000)));
-            EXPECT_EQ(server->exitCode(), 0) << server->stderrText();
-            EXPECT_NE(server->stdoutText().find("Stopped."), std::string::npos);
-        }
-        if (producer) {
-            stopProducer();
-        }
-    }
-    void startProducer() {
-        producer = std::make_unique<ChildProcess>(std::vector<std::string>{DEMO_PRODUCER_PATH, clip, "10"});
-        ASSERT_TRUE(producer->waitForStdout("Camera started:", milliseconds(30000)));
-        ASSERT_TRUE(waitUntil(segmentHasFrame, milliseconds(30000)));
-    }
-    void stopProducer() {
-        producer->signal(SIGINT);
-        EXPECT_TRUE(producer->waitExit(milliseconds(30000)));
-        producer.reset();
-    }
+    void startProducer() { ToolTest::startProducer("10"); }
     // frameshare rtsp on a free loopback port; returns the stream's URL.
     std::string startServer(std::vector<std::string> extra = {"--width", "640"}) {
         std::vector<std::string> argv{FRAMESHARE_PATH, "rtsp", "--listen", "127.0.0.1:0"};
@@ -114,11 +88,7 @@ protected:
         return "rtsp://127.0.0.1:" + std::to_string(port) + "/camera";
     }
 
-    TempDir dir;
-    std::string clip;
     int port = 0;
-    std::unique_ptr<ChildProcess> producer;
-    std::unique_ptr<ChildProcess> server;
 };
 
 TEST_F(RtspTest, ClientsShareOneEncodingThatCarriesEachFramesCaptureTime) {

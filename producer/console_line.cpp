@@ -7,6 +7,8 @@
 #include <chrono>
 #include <mutex>
 
+#include "scoped_fd.h"
+
 namespace {
 
 // Long enough for a terminal or a reader that drains now and then, short
@@ -33,15 +35,12 @@ void writeConsoleLine(int fd, const std::string& text, std::chrono::milliseconds
         pollfd target{fd, POLLOUT, 0};
         const int ready = poll(&target, 1, remaining.count() > 0 ? static_cast<int>(remaining.count()) : 0);
         if (ready < 0 && errno == EINTR) {
-            continue;
+            continue;  // waits again for what is left of the deadline
         }
         if (ready != 1 || (target.revents & POLLOUT) == 0 || (target.revents & (POLLERR | POLLNVAL)) != 0) {
             break;  // no room in time, or no reader (SIGPIPE is ignored: EPIPE)
         }
-        const ssize_t written = write(fd, next, left);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t written = retryOnEintr([&] { return write(fd, next, left); });
         if (written <= 0) {
             break;
         }

@@ -19,6 +19,7 @@
 #include "segment_copy.h"
 #include "segment_lock.h"
 #include "segment_trust.h"
+#include "shm_paths.h"
 
 namespace {
 
@@ -276,7 +277,7 @@ namespace {
 // consumer outside that group keeps its own group, and the producer cannot
 // post it (its waits then time out, as for a producer that stopped).
 void shareWithSegmentGroup(const std::string& name, gid_t group) {
-    const std::string path = "/dev/shm/sem." + name;
+    const std::string path = semaphorePath(name);
     ScopedFd fd(aboveStandardDescriptors(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)));
     struct stat info;
     int error = 0;
@@ -301,7 +302,7 @@ void shareWithSegmentGroup(const std::string& name, gid_t group) {
 // consumer from removing another user's file: a name taken ahead of it
 // makes registration fail. Says whose file stands in the way.
 void reportUncreatableSemaphore(const std::string& name, int error) {
-    const std::string path = "/dev/shm/sem." + name;
+    const std::string path = semaphorePath(name);
     struct stat info;
     if (error == EEXIST && lstat(path.c_str(), &info) == 0) {
         writeConsoleLine(STDERR_FILENO,

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "console_line.h"
+#include "intrinsics_print.h"
 #include "registry.h"
 #include "scoped_fd.h"
 #include "segment_copy.h"
@@ -89,16 +90,6 @@ void requireHeld(const RegistryLock& lock) {
 int warnMapFailure(int error) {
     writeConsoleLine(STDERR_FILENO, "Warning: Failed to map shared memory. Error: %s\n", std::strerror(error));
     return error;
-}
-
-// As the producer prints them: the stream's default float format is %g.
-void printIntrinsic(const CameraIntrinsic& intrinsic) {
-    writeConsoleLine(STDOUT_FILENO, "  fx: %g\n", static_cast<double>(intrinsic.fx));
-    writeConsoleLine(STDOUT_FILENO, "  fy: %g\n", static_cast<double>(intrinsic.fy));
-    writeConsoleLine(STDOUT_FILENO, "  cx: %g\n", static_cast<double>(intrinsic.cx));
-    writeConsoleLine(STDOUT_FILENO, "  cy: %g\n", static_cast<double>(intrinsic.cy));
-    writeConsoleLine(STDOUT_FILENO, "  width: %d\n", intrinsic.width);
-    writeConsoleLine(STDOUT_FILENO, "  height: %d\n", intrinsic.height);
 }
 
 struct RegistryKind {
@@ -263,10 +254,9 @@ void ConsumerSharedMemory::printCameraIntrinsics() const {
         writeConsoleLine(STDERR_FILENO, "Shared memory not initialized.\n");
         return;
     }
-    writeConsoleLine(STDOUT_FILENO, "RGB Camera Intrinsics:\n");
-    printIntrinsic(getRgbIntrinsic());
-    writeConsoleLine(STDOUT_FILENO, "\nDepth Camera Intrinsics:\n");
-    printIntrinsic(getDepthIntrinsic());
+    char text[INTRINSICS_TEXT_SIZE];
+    formatCameraIntrinsics(getRgbIntrinsic(), getDepthIntrinsic(), text);
+    writeConsoleLine(STDOUT_FILENO, "%s", text);
 }
 
 namespace {

@@ -502,10 +502,9 @@ void ProducerSharedMemory::printCameraIntrinsics() const {
     const auto timeout = 2 * framePeriod();
     const CameraIntrinsic rgb = copyIntrinsicOut(&sharedData->rgbMutex.handle, sharedData->rgbIntrinsic,
                                                  headerOf(sharedData->rgbFrame), timeout);
-    std::cout << "RGB Camera Intrinsics:" << std::endl;
-    printIntrinsicValues(rgb);
     const CameraIntrinsic depth = copyIntrinsicOut(&sharedData->depthMutex.handle, sharedData->depthIntrinsic,
                                                    headerOf(sharedData->depthFrame), timeout);
-    std::cout << "\nDepth Camera Intrinsics:" << std::endl;
-    printIntrinsicValues(depth);
+    char text[INTRINSICS_TEXT_SIZE];
+    formatCameraIntrinsics(rgb, depth, text);
+    std::cout << text << std::flush;
 }

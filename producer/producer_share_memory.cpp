@@ -260,7 +260,7 @@ void ProducerSharedMemory::initialize() {
     }
     // From here cleanup() unmaps and closes.
     sharedData = static_cast<SharedData*>(mapping.release());
-    segmentFd_ = file.release();
+    segmentFd_.reset(file.release());
 }
 
 void ProducerSharedMemory::init(SharedData* data) {
@@ -304,7 +304,7 @@ void ProducerSharedMemory::removeName() const {
     // removed it by hand.
     struct stat named {};
     struct stat own {};
-    if (segmentFd_ >= 0 && lstat(segmentPath().c_str(), &named) == 0 && fstat(segmentFd_, &own) == 0 &&
+    if (segmentFd_.valid() && lstat(segmentPath().c_str(), &named) == 0 && fstat(segmentFd_.get(), &own) == 0 &&
         sameObject(named, own)) {
         shm_unlink(SHM_NAME);
     }
@@ -320,10 +320,9 @@ void ProducerSharedMemory::cleanup() {
         munmap(sharedData, sizeof(SharedData));
         sharedData = nullptr;
     }
-    if (segmentFd_ >= 0) {
+    if (segmentFd_.valid()) {
         removeName();
-        close(segmentFd_);
-        segmentFd_ = -1;
+        segmentFd_.reset();
     }
     for (int i = 0; i < MAX_CONSUMERS; ++i) {
         if (semDepth[i] != nullptr) {

@@ -14,11 +14,13 @@
 #include <string>
 
 #include "console_line.h"
+#include "intrinsics_print.h"
 #include "registry.h"
 #include "scoped_fd.h"
 #include "segment_copy.h"
 #include "segment_lock.h"
 #include "segment_trust.h"
+#include "shm_paths.h"
 
 namespace {
 
@@ -88,16 +90,6 @@ void requireHeld(const RegistryLock& lock) {
 int warnMapFailure(int error) {
     writeConsoleLine(STDERR_FILENO, "Warning: Failed to map shared memory. Error: %s\n", std::strerror(error));
     return error;
-}
-
-// As the producer prints them: the stream's default float format is %g.
-void printIntrinsic(const CameraIntrinsic& intrinsic) {
-    writeConsoleLine(STDOUT_FILENO, "  fx: %g\n", static_cast<double>(intrinsic.fx));
-    writeConsoleLine(STDOUT_FILENO, "  fy: %g\n", static_cast<double>(intrinsic.fy));
-    writeConsoleLine(STDOUT_FILENO, "  cx: %g\n", static_cast<double>(intrinsic.cx));
-    writeConsoleLine(STDOUT_FILENO, "  cy: %g\n", static_cast<double>(intrinsic.cy));
-    writeConsoleLine(STDOUT_FILENO, "  width: %d\n", intrinsic.width);
-    writeConsoleLine(STDOUT_FILENO, "  height: %d\n", intrinsic.height);
 }
 
 struct RegistryKind {
@@ -262,10 +254,9 @@ void ConsumerSharedMemory::printCameraIntrinsics() const {
         writeConsoleLine(STDERR_FILENO, "Shared memory not initialized.\n");
         return;
     }
-    writeConsoleLine(STDOUT_FILENO, "RGB Camera Intrinsics:\n");
-    printIntrinsic(getRgbIntrinsic());
-    writeConsoleLine(STDOUT_FILENO, "\nDepth Camera Intrinsics:\n");
-    printIntrinsic(getDepthIntrinsic());
+    char text[INTRINSICS_TEXT_SIZE];
+    formatCameraIntrinsics(getRgbIntrinsic(), getDepthIntrinsic(), text);
+    writeConsoleLine(STDOUT_FILENO, "%s", text);
 }
 
 namespace {
@@ -276,7 +267,7 @@ namespace {
 // consumer outside that group keeps its own group, and the producer cannot
 // post it (its waits then time out, as for a producer that stopped).
 void shareWithSegmentGroup(const std::string& name, gid_t group) {
-    const std::string path = "/dev/shm/sem." + name;
+    const std::string path = semaphorePath(name);
     ScopedFd fd(aboveStandardDescriptors(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)));
     struct stat info;
     int error = 0;
@@ -301,7 +292,7 @@ void shareWithSegmentGroup(const std::string& name, gid_t group) {
 // consumer from removing another user's file: a name taken ahead of it
 // makes registration fail. Says whose file stands in the way.
 void reportUncreatableSemaphore(const std::string& name, int error) {
-    const std::string path = "/dev/shm/sem." + name;
+    const std::string path = semaphorePath(name);
     struct stat info;
     if (error == EEXIST && lstat(path.c_str(), &info) == 0) {
         writeConsoleLine(STDERR_FILENO,

@@ -13,30 +13,22 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <utility>
 
 namespace frameshare {
 
-OutputFile::~OutputFile() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
 bool OutputFile::create(int dirFd, const std::string& name, const std::string& shown) {
     path_ = shown;
-    fd_ = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-    errno_ = fd_ < 0 ? errno : 0;
-    return fd_ >= 0;
+    fd_.reset(::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640));
+    errno_ = fd_.valid() ? 0 : errno;
+    return fd_.valid();
 }
 
 bool OutputFile::write(const void* data, std::size_t size) {
     const char* bytes = static_cast<const char*>(data);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::write(fd_, bytes + done, size - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t n = retryOnEintr([&] { return ::write(fd_.get(), bytes + done, size - done); });
         if (n <= 0) {
             errno_ = n < 0 ? errno : EIO;
             return false;
@@ -48,14 +40,16 @@ bool OutputFile::write(const void* data, std::size_t size) {
 }
 
 void OutputFile::truncate(std::size_t size) {
-    if (fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(size)) == 0) {
+    if (fd_.valid() && ::ftruncate(fd_.get(), static_cast<off_t>(size)) == 0) {
         written_ = size;
     }
 }
 
 bool OutputFile::close() {
-    const int fd = fd_;
-    fd_ = -1;
+    // Closed here rather than by the owner, to see close's result. EINTR
+    // leaves the descriptor closed on Linux: retrying could close another
+    // thread's new one.
+    const int fd = fd_.release();
     if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) {
         errno_ = errno;
         return false;
@@ -123,18 +117,7 @@ namespace {
 
 // A directory on the way to record's, owned here.
 struct OpenDirectory {
-    OpenDirectory(int descriptor, const struct stat& status, std::string where)
-        : fd(descriptor), info(status), path(std::move(where)) {}
-    OpenDirectory(OpenDirectory&& other) noexcept : fd(other.fd), info(other.info), path(std::move(other.path)) {
-        other.fd = -1;
-    }
-    OpenDirectory& operator=(OpenDirectory&&) = delete;
-    ~OpenDirectory() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    int fd;
+    ScopedFd fd;
     struct stat info;
     std::string path;
 };
@@ -179,29 +162,26 @@ bool replaceableTarget(const std::string& path, std::string* error) {
     return false;
 }
 
-int openRecordDirectory(const std::string& path, bool* created, std::string* error) {
+ScopedFd openRecordDirectory(const std::string& path, bool* created, std::string* error) {
     *created = false;
     std::string absolute = path;
     if (path.empty() || path[0] != '/') {
         char* cwd = ::getcwd(nullptr, 0);
         if (cwd == nullptr) {
             *error = std::string("cannot find the working directory: ") + std::strerror(errno);
-            return -1;
+            return ScopedFd();
         }
         absolute = std::string(cwd) + "/" + path;
         std::free(cwd);
     }
     std::vector<OpenDirectory> chain;
     struct stat rootInfo {};
-    const int root = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (root < 0 || ::fstat(root, &rootInfo) != 0) {
+    ScopedFd root(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root.valid() || ::fstat(root.get(), &rootInfo) != 0) {
         *error = std::string("cannot open /: ") + std::strerror(errno);
-        if (root >= 0) {
-            ::close(root);
-        }
-        return -1;
+        return ScopedFd();
     }
-    chain.emplace_back(root, rootInfo, "/");
+    chain.push_back({std::move(root), rootInfo, "/"});
     std::deque<std::string> todo = components(absolute);
     int links = 0;
     while (!todo.empty()) {
@@ -216,31 +196,31 @@ int openRecordDirectory(const std::string& path, bool* created, std::string* err
         const OpenDirectory& parent = chain.back();
         const std::string here = joined(parent.path, name);
         struct stat info {};
-        if (::fstatat(parent.fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(parent.fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT && todo.empty() && !*created) {
-                if (::mkdirat(parent.fd, name.c_str(), 0750) == 0) {
+                if (::mkdirat(parent.fd.get(), name.c_str(), 0750) == 0) {
                     *created = true;
                 } else if (errno != EEXIST) {
                     *error = "cannot create " + path + ": " + std::strerror(errno);
-                    return -1;
+                    return ScopedFd();
                 }
                 todo.push_front(name);  // open what is there now, whoever made it
                 continue;
             }
             *error = "cannot open " + path + ": " + std::strerror(errno);
-            return -1;
+            return ScopedFd();
         }
         if (S_ISLNK(info.st_mode)) {
             if (info.st_uid != ::geteuid() && info.st_uid != 0 && othersCanWrite(parent.info)) {
                 *error = path + ": the symlink " + here +
                          " belongs to another user in a directory others can write; not followed";
-                return -1;
+                return ScopedFd();
             }
             std::vector<char> target(static_cast<std::size_t>(PATH_MAX) + 1);
-            const ssize_t length = ::readlinkat(parent.fd, name.c_str(), target.data(), target.size() - 1);
+            const ssize_t length = ::readlinkat(parent.fd.get(), name.c_str(), target.data(), target.size() - 1);
             if (length < 0 || ++links > 40) {
                 *error = "cannot open " + path + ": " + std::strerror(length < 0 ? errno : ELOOP);
-                return -1;
+                return ScopedFd();
             }
             const std::string to(target.data(), static_cast<std::size_t>(length));
             if (!to.empty() && to[0] == '/') {
@@ -252,19 +232,17 @@ int openRecordDirectory(const std::string& path, bool* created, std::string* err
             todo.insert(todo.begin(), more.begin(), more.end());
             continue;
         }
-        const int fd = S_ISDIR(info.st_mode)
-                           ? ::openat(parent.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                           : -1;
+        ScopedFd fd(S_ISDIR(info.st_mode)
+                        ? ::openat(parent.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                        : -1);
         struct stat opened {};
-        if (fd < 0 || ::fstat(fd, &opened) != 0 || opened.st_ino != info.st_ino || opened.st_dev != info.st_dev) {
-            *error = fd < 0 && !S_ISDIR(info.st_mode) ? path + " is not a directory"
-                                                       : "cannot open " + path + ": " + std::strerror(errno);
-            if (fd >= 0) {
-                ::close(fd);
-            }
-            return -1;
+        if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || opened.st_ino != info.st_ino ||
+            opened.st_dev != info.st_dev) {
+            *error = !fd.valid() && !S_ISDIR(info.st_mode) ? path + " is not a directory"
+                                                            : "cannot open " + path + ": " + std::strerror(errno);
+            return ScopedFd();
         }
-        chain.emplace_back(fd, opened, here);
+        chain.push_back({std::move(fd), opened, here});
     }
     // Whoever can rename entries in a directory above could move another
     // directory, or a link, into the place of this one.
@@ -273,12 +251,10 @@ int openRecordDirectory(const std::string& path, bool* created, std::string* err
         if ((above.st_mode & S_IWOTH) != 0 && (above.st_mode & S_ISVTX) == 0) {
             *error = path + " lies in " + chain[i].path +
                      ", which every user can write (no sticky bit); record into a directory of your own";
-            return -1;
+            return ScopedFd();
         }
     }
-    const int fd = chain.back().fd;
-    chain.back().fd = -1;
-    return fd;
+    return std::move(chain.back().fd);
 }
 
 }  // namespace frameshare

@@ -8,13 +8,14 @@
 #include <cstddef>
 #include <string>
 
+#include "scoped_fd.h"
+
 namespace frameshare {
 
 // Owns one descriptor opened for writing.
 class OutputFile {
 public:
     OutputFile() = default;
-    ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
@@ -28,14 +29,15 @@ public:
     // written line.
     void truncate(std::size_t size);
     std::size_t written() const { return written_; }
-    // Closing reports errors a delayed write may only show here.
+    // Closing reports errors a delayed write may only show here; the
+    // destructor closes without a word.
     bool close();
     // "cannot write PATH: No space left on device"
     std::string error() const;
     int errorNumber() const { return errno_; }
 
 private:
-    int fd_ = -1;
+    ScopedFd fd_;
     int errno_ = 0;
     std::size_t written_ = 0;
     std::string path_;
@@ -66,7 +68,7 @@ bool replaceableTarget(const std::string& path, std::string* error);
 // symlink it does not trust: one owned by another user (neither the caller
 // nor root) in a directory someone else can write. Refuses the path when a
 // directory above the one opened is writable by every user without the
-// sticky bit. Returns the descriptor, or -1 with the error line.
-int openRecordDirectory(const std::string& path, bool* created, std::string* error);
+// sticky bit. Returns the descriptor, or none with the error line.
+ScopedFd openRecordDirectory(const std::string& path, bool* created, std::string* error);
 
 }  // namespace frameshare

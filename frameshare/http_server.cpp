@@ -56,12 +56,7 @@ MHD_Result toResult(int ok) { return ok != 0 ? MHD_YES : MHD_NO; }
 }  // namespace
 
 struct HttpServer::Client {
-    ~Client() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    int fd = -1;  // a duplicate, so a shutdown always reaches this connection's socket
+    ScopedFd fd;  // a duplicate, so a shutdown always reaches this connection's socket
     std::uint64_t inode = 0;
     std::int64_t headerDeadlineUs = 0;  // 0: no request header due
     bool cut = false;
@@ -118,17 +113,7 @@ void releaseBytes(void* cls) { delete static_cast<FrameBytes*>(cls); }
 HttpServer::HttpServer(HttpServerOptions options, Handler handler)
     : options_(std::move(options)), handler_(std::move(handler)) {}
 
-HttpServer::~HttpServer() {
-    stop();
-    if (listenFd_ >= 0) {
-        ::close(listenFd_);
-    }
-    for (const int fd : wakeFds_) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-}
+HttpServer::~HttpServer() { stop(); }
 
 bool HttpServer::bind(std::string* error) {
     addrinfo hints{};
@@ -142,31 +127,30 @@ bool HttpServer::bind(std::string* error) {
         return false;
     }
     int problem = EADDRNOTAVAIL;
-    for (addrinfo* entry = found; entry != nullptr && listenFd_ < 0; entry = entry->ai_next) {
-        const int fd = ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, entry->ai_protocol);
-        if (fd < 0) {
+    for (addrinfo* entry = found; entry != nullptr && !listenFd_.valid(); entry = entry->ai_next) {
+        ScopedFd fd(::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, entry->ai_protocol));
+        if (!fd.valid()) {
             problem = errno;
             continue;
         }
         // SO_REUSEADDR only: SO_REUSEPORT would let a second server share a
         // taken port silently.
         const int yes = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        if (::bind(fd, entry->ai_addr, entry->ai_addrlen) == 0 && ::listen(fd, SOMAXCONN) == 0) {
-            listenFd_ = fd;
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (::bind(fd.get(), entry->ai_addr, entry->ai_addrlen) == 0 && ::listen(fd.get(), SOMAXCONN) == 0) {
+            listenFd_ = std::move(fd);
         } else {
             problem = errno;
-            ::close(fd);
         }
     }
     ::freeaddrinfo(found);
-    if (listenFd_ < 0) {
+    if (!listenFd_.valid()) {
         *error = problem == EADDRINUSE ? "the port is taken (Address already in use)" : std::strerror(problem);
         return false;
     }
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &length);
+    ::getsockname(listenFd_.get(), reinterpret_cast<sockaddr*>(&bound), &length);
     port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                               : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     loopback_ = isLoopbackAddress(numericAddress(reinterpret_cast<sockaddr*>(&bound), length));
@@ -174,10 +158,13 @@ bool HttpServer::bind(std::string* error) {
 }
 
 bool HttpServer::start(std::string* error) {
-    if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         *error = std::strerror(errno);
         return false;
     }
+    wakeRead_.reset(wake[0]);
+    wakeWrite_.reset(wake[1]);
     // One thread serves every connection: a slow client costs a socket and a
     // little memory, never a thread.
     daemon_ = MHD_start_daemon(
@@ -199,7 +186,7 @@ void HttpServer::stop() {
         return;
     }
     const char byte = 0;
-    if (::write(wakeFds_[1], &byte, 1) < 0) {
+    if (::write(wakeWrite_.get(), &byte, 1) < 0) {
         // the loop notices stopping_ within its tick anyway
     }
     acceptThread_.join();
@@ -211,17 +198,17 @@ void HttpServer::stop() {
 
 void HttpServer::acceptLoop() {
     while (!stopping_.load()) {
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+        pollfd fds[2] = {{listenFd_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
         ::poll(fds, 2, 250);
         char drain[64];
-        while (::read(wakeFds_[0], drain, sizeof drain) > 0) {
+        while (::read(wakeRead_.get(), drain, sizeof drain) > 0) {
         }
         for (int burst = 0; burst < 64 && !stopping_.load(); ++burst) {
             sockaddr_storage address{};
             socklen_t length = sizeof address;
-            const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&address), &length,
-                                     SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd < 0) {
+            ScopedFd socket(::accept4(listenFd_.get(), reinterpret_cast<sockaddr*>(&address), &length,
+                                      SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (!socket.valid()) {
                 if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                     // Out of descriptors: waiting beats spinning on a
                     // listening socket that stays readable.
@@ -232,27 +219,30 @@ void HttpServer::acceptLoop() {
             // A viewer whose machine went away without closing is found by
             // keep-alive probes, not only when a write times out.
             const int on = 1, idle = 10, interval = 5, count = 3;
-            ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-            ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-            ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
-            ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+            ::setsockopt(socket.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+            ::setsockopt(socket.get(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+            ::setsockopt(socket.get(), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+            ::setsockopt(socket.get(), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
             auto client = std::make_shared<Client>();
-            client->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-            client->inode = inodeOf(fd);
+            client->fd.reset(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 3));
+            client->inode = inodeOf(socket.get());
             client->headerDeadlineUs = steadyNowUs() + kHeaderDeadlineUs;
             bool room = false;
             {
                 std::lock_guard<std::mutex> lock(clientsMutex_);
-                room = clients_.size() < options_.maxConnections && client->fd >= 0 && client->inode != 0;
+                room = clients_.size() < options_.maxConnections && client->fd.valid() && client->inode != 0;
                 if (room) {
                     clients_[client->inode] = client;
                 }
             }
             if (!room) {
-                refuse(fd);
+                refuse(std::move(socket));
                 continue;
             }
-            if (MHD_add_connection(daemon_, fd, reinterpret_cast<sockaddr*>(&address), length) != MHD_YES) {
+            // The library owns the socket from here, and closes it even when
+            // it turns the connection down.
+            if (MHD_add_connection(daemon_, socket.release(), reinterpret_cast<sockaddr*>(&address), length) !=
+                MHD_YES) {
                 std::lock_guard<std::mutex> lock(clientsMutex_);
                 clients_.erase(client->inode);
             }
@@ -264,14 +254,14 @@ void HttpServer::acceptLoop() {
     }
 }
 
-void HttpServer::refuse(int fd) {
+void HttpServer::refuse(ScopedFd socket) {
     static const std::string body = "Too many connections. Try again later.\n";
     static const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
                                     std::to_string(body.size()) +
                                     "\r\nRetry-After: 5\r\nConnection: close\r\n\r\n" + body;
-    ::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    ::shutdown(fd, SHUT_RDWR);
-    ::close(fd);
+    ::send(socket.get(), busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(socket.get(), SHUT_RDWR);
+    socket.reset();
     const std::int64_t now = steadyNowUs();
     if (now - lastRefusalLogUs_ >= 10000000) {  // at most a line every 10 s under a flood
         lastRefusalLogUs_ = now;
@@ -286,7 +276,7 @@ void HttpServer::enforceHeaderDeadlines() {
         Client& client = *entry.second;
         if (!client.cut && client.headerDeadlineUs != 0 && now >= client.headerDeadlineUs) {
             client.cut = true;
-            ::shutdown(client.fd, SHUT_RDWR);  // the library sees the end and closes it
+            ::shutdown(client.fd.get(), SHUT_RDWR);  // the library sees the end and closes it
         }
     }
 }

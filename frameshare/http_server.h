@@ -19,6 +19,7 @@
 
 #include "access.h"
 #include "frame_cache.h"
+#include "scoped_fd.h"
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -90,16 +91,17 @@ public:
 
 private:
     void acceptLoop();
-    void refuse(int fd);
+    void refuse(ScopedFd socket);
     void enforceHeaderDeadlines();
     int queue(MHD_Connection* connection, HttpResponse& response);
 
     HttpServerOptions options_;
     Handler handler_;
-    int listenFd_ = -1;
+    ScopedFd listenFd_;
     int port_ = 0;
     bool loopback_ = true;
-    int wakeFds_[2] = {-1, -1};
+    ScopedFd wakeRead_;  // the accepting thread's wake-up pipe
+    ScopedFd wakeWrite_;
     MHD_Daemon* daemon_ = nullptr;
     std::thread acceptThread_;
     std::atomic<bool> stopping_{false};

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <mutex>
 
+#include "scoped_fd.h"
+
 namespace frameshare {
 namespace {
 
@@ -14,10 +16,7 @@ std::mutex outputMutex;
 bool writeAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t n = retryOnEintr([&] { return ::write(fd, text.data() + done, text.size() - done); });
         if (n <= 0) {
             return false;
         }
@@ -32,9 +31,9 @@ void guardStandardStreams() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
             // The lowest free descriptor: this one, as those below are open.
-            const int nullFd = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-            if (nullFd >= 0 && nullFd != fd) {
-                ::close(nullFd);
+            ScopedFd nullFd(::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY));
+            if (nullFd.get() == fd) {
+                nullFd.release();  // the standard stream owns it from now on
             }
         }
     }

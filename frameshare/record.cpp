@@ -113,18 +113,6 @@ private:
     std::int64_t lastShown_ = 0;
 };
 
-struct ScopedDirectory {
-    explicit ScopedDirectory(int descriptor) : fd(descriptor) {}
-    ~ScopedDirectory() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    ScopedDirectory(const ScopedDirectory&) = delete;
-    ScopedDirectory& operator=(const ScopedDirectory&) = delete;
-    int fd;
-};
-
 std::string frameFileName(long number) {
     char name[32];
     std::snprintf(name, sizeof name, "frame_%06ld.jpg", number);
@@ -185,13 +173,13 @@ int runRecord(const RecordOptions& options) {
     std::string problem;
     // Every file is opened relative to this descriptor, so the directory
     // checked is the one written to.
-    ScopedDirectory directory(openRecordDirectory(dir, &created, &problem));
-    if (directory.fd < 0) {
+    const ScopedFd directory = openRecordDirectory(dir, &created, &problem);
+    if (!directory.valid()) {
         writeError("Error: " + problem);
         return kExitError;
     }
     struct stat info {};
-    if (::fstat(directory.fd, &info) != 0) {
+    if (::fstat(directory.get(), &info) != 0) {
         writeError("Error: cannot open " + dir + ": " + std::strerror(errno));
         return kExitError;
     }
@@ -205,7 +193,7 @@ int runRecord(const RecordOptions& options) {
         return kExitError;
     }
     OutputFile csv;
-    if (!csv.create(directory.fd, "frames.csv", dir + "/frames.csv")) {
+    if (!csv.create(directory.get(), "frames.csv", dir + "/frames.csv")) {
         writeError(csv.errorNumber() == EEXIST
                        ? "Error: " + dir + " already holds a recording (frames.csv); choose another directory"
                        : "Error: " + csv.error());
@@ -238,7 +226,7 @@ int runRecord(const RecordOptions& options) {
             const long number = recorded + 1;
             const std::string name = frameFileName(number);
             std::string error;
-            if (!writeNewFile(directory.fd, name, dir + "/" + name, frame.jpeg->data(), frame.jpeg->size(), &error)) {
+            if (!writeNewFile(directory.get(), name, dir + "/" + name, frame.jpeg->data(), frame.jpeg->size(), &error)) {
                 progress.finish();
                 writeError("Error: " + error + " (" + std::to_string(recorded) + " frames recorded)");
                 return kExitError;
@@ -249,7 +237,7 @@ int runRecord(const RecordOptions& options) {
             const std::size_t rowsEnd = csv.written();
             if (!csv.write(row)) {
                 csv.truncate(rowsEnd);  // no half row, and no image without its row
-                ::unlinkat(directory.fd, name.c_str(), 0);
+                ::unlinkat(directory.get(), name.c_str(), 0);
                 progress.finish();
                 writeError("Error: " + csv.error() + " (" + std::to_string(recorded) + " frames recorded)");
                 return kExitError;

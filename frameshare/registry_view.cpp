@@ -7,25 +7,28 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
+#include "scoped_fd.h"
 #include "segment_trust.h"
+#include "shared_data.h"
 
 namespace frameshare {
 namespace {
 
-// The segment's fixed layout (docs/design.md, "The segment"): its total size, and the
-// two tables of ten 16-byte slots near its end, depth first. A slot is one
-// byte "occupied" (non-zero = taken), three reserved, a 32-bit pid at 4 and
-// a 64-bit missedChecks at 8, little-endian.
-constexpr const char* kSegmentName = "/tavora_camera_sensor_";
-constexpr std::size_t kSegmentSize = 10368656;
-constexpr std::size_t kDepthTableOffset = 10368336;
-constexpr std::size_t kColorTableOffset = 10368496;
-constexpr int kSlots = 10;
-constexpr std::size_t kSlotSize = 16;
-static_assert(kColorTableOffset + kSlots * kSlotSize == kSegmentSize, "the colour table ends the segment");
-static_assert(kDepthTableOffset + kSlots * kSlotSize == kColorTableOffset, "the depth table precedes it");
+// The layout is the one both deliverables compile (docs/design.md, "The
+// segment"): two registry tables of MAX_CONSUMERS slots near its end, depth
+// first, read here with one pread rather than through a mapping.
+constexpr std::size_t kDepthTableOffset = offsetof(SharedData, depthConsumers);
+static_assert(offsetof(SharedData, colorConsumers) == kDepthTableOffset + sizeof SharedData::depthConsumers,
+              "one read takes both tables: the colour table follows the depth table");
+struct RegistryTables {
+    ConsumerSlot depth[MAX_CONSUMERS];
+    ConsumerSlot color[MAX_CONSUMERS];
+};
+static_assert(sizeof(RegistryTables) == sizeof SharedData::depthConsumers + sizeof SharedData::colorConsumers,
+              "the tables are read as they lie, without padding");
 
 bool processExists(std::int32_t pid) {
     if (pid <= 0) {  // 0 and negatives would address process groups
@@ -34,15 +37,16 @@ bool processExists(std::int32_t pid) {
     return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
-std::vector<RegistrySlot> parseTable(const unsigned char* table) {
+// Any byte pattern is a valid ConsumerSlot (occupied is a byte, not a bool),
+// so a slot another process scribbled over is still read safely.
+std::vector<RegistrySlot> parseTable(const ConsumerSlot (&table)[MAX_CONSUMERS]) {
     std::vector<RegistrySlot> slots;
-    for (int i = 0; i < kSlots; ++i) {
-        const unsigned char* raw = table + static_cast<std::size_t>(i) * kSlotSize;
+    for (int i = 0; i < MAX_CONSUMERS; ++i) {
         RegistrySlot slot;
         slot.index = i;
-        slot.occupied = raw[0] != 0;
-        std::memcpy(&slot.pid, raw + 4, sizeof slot.pid);
-        std::memcpy(&slot.missedChecks, raw + 8, sizeof slot.missedChecks);
+        slot.occupied = table[i].occupied != 0;
+        slot.pid = table[i].pid;
+        slot.missedChecks = table[i].missedChecks;
         slot.alive = slot.occupied && processExists(slot.pid);
         slots.push_back(slot);
     }
@@ -53,43 +57,36 @@ std::vector<RegistrySlot> parseTable(const unsigned char* table) {
 
 RegistrySnapshot readRegistry() {
     RegistrySnapshot snapshot;
-    const int fd = ::shm_open(kSegmentName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0);
-    if (fd < 0) {
+    const ScopedFd fd(::shm_open(SHM_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
+    if (!fd.valid()) {
         snapshot.problem = errno == ENOENT ? "no segment" : std::strerror(errno);
         return snapshot;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0) {
+    if (::fstat(fd.get(), &info) != 0) {
         snapshot.problem = std::strerror(errno);
-        ::close(fd);
         return snapshot;
     }
     if (const char* reason = segmentDistrust(info)) {
-        ::close(fd);
         snapshot.problem = reason;
         return snapshot;
     }
-    if (info.st_size != static_cast<off_t>(kSegmentSize)) {
-        ::close(fd);
+    if (info.st_size != static_cast<off_t>(sizeof(SharedData))) {
         snapshot.problem = "the segment has the wrong size";
         return snapshot;
     }
     // pread rather than a mapping: a segment truncated meanwhile gives a short
     // read here, where a mapping would raise SIGBUS. One read of both tables,
     // so parsing works on bytes that no longer change under it.
-    unsigned char tables[2 * kSlots * kSlotSize];
-    ssize_t got;
-    do {
-        got = ::pread(fd, tables, sizeof tables, static_cast<off_t>(kDepthTableOffset));
-    } while (got < 0 && errno == EINTR);
-    const int readError = errno;
-    ::close(fd);
+    RegistryTables tables;
+    const ssize_t got =
+        retryOnEintr([&] { return ::pread(fd.get(), &tables, sizeof tables, static_cast<off_t>(kDepthTableOffset)); });
     if (got != static_cast<ssize_t>(sizeof tables)) {
-        snapshot.problem = got < 0 ? std::strerror(readError) : "the segment shrank while it was read";
+        snapshot.problem = got < 0 ? std::strerror(errno) : "the segment shrank while it was read";
         return snapshot;
     }
-    snapshot.depth = parseTable(tables);
-    snapshot.color = parseTable(tables + kSlots * kSlotSize);
+    snapshot.depth = parseTable(tables.depth);
+    snapshot.color = parseTable(tables.color);
     snapshot.read = true;
     return snapshot;
 }

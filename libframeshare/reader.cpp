@@ -26,6 +26,7 @@
 #include "segment_lock.h"
 #include "segment_trust.h"
 #include "shared_data.h"
+#include "shm_paths.h"
 
 namespace {
 
@@ -315,7 +316,7 @@ __attribute__((visibility("default"))) int frameshare_reader_open(frameshare_rea
     if (made == nullptr) {
         return ENOMEM;
     }
-    std::snprintf(made->path, sizeof made->path, "/dev/shm/%s", SHM_NAME);
+    std::snprintf(made->path, sizeof made->path, "%s/%s", SHM_DIRECTORY, SHM_NAME);
     *reader = made;
     return 0;
 }

@@ -18,6 +18,7 @@
 #include "producer_share_memory.h"
 #include "registry.h"
 #include "scoped_fd.h"
+#include "shm_paths.h"
 
 namespace {
 
@@ -58,8 +59,6 @@ void reportRetired(Stream stream, unsigned index, std::uint32_t pid, ConsoleLine
                                            << " is considered offline due to excessive unresponsiveness.\n";
     }
 }
-
-std::string semaphorePath(const std::string& name) { return "/dev/shm/sem." + name; }
 
 // No process has this id in this process's PID namespace. A consumer in
 // another one (a container sharing /dev/shm) gave its own namespace's id, so

@@ -18,17 +18,14 @@
 #include "scoped_fd.h"
 #include "intrinsics_print.h"
 #include "segment_lock.h"
+#include "shm_paths.h"
 
 namespace {
 
-// Where glibc keeps the objects shm_open names.
-constexpr const char* kShmDirectory = "/dev/shm";
 // Attempts to place a fresh segment under the name while other producers
 // race for it; each lost race either ends in a refusal or removes a stale
 // object, so a few are plenty.
 constexpr int kPlacementAttempts = 8;
-
-std::string segmentPath() { return std::string(kShmDirectory) + "/" + SHM_NAME; }
 
 std::string errorText(int error) { return std::strerror(error); }
 
@@ -165,11 +162,11 @@ namespace {
 class NewSegmentFile {
 public:
     NewSegmentFile() {
-        fd_.reset(aboveStandardDescriptors(open(kShmDirectory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)));
+        fd_.reset(aboveStandardDescriptors(open(SHM_DIRECTORY, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600)));
         if (fd_.valid() && reachableThroughProc()) {
             return;
         }
-        std::string pattern = std::string(kShmDirectory) + "/." + SHM_NAME + ".XXXXXX";
+        std::string pattern = std::string(SHM_DIRECTORY) + "/." + SHM_NAME + ".XXXXXX";
         fd_.reset(aboveStandardDescriptors(mkostemp(pattern.data(), O_CLOEXEC)));
         if (!fd_.valid()) {
             perror("mkostemp");
@@ -239,7 +236,7 @@ void ProducerSharedMemory::initialize() {
     const int reserveError = posix_fallocate(fd, 0, sizeof(SharedData));
     if (reserveError != 0) {
         throw std::runtime_error("Error: cannot reserve " + std::to_string(sizeof(SharedData)) + " bytes in " +
-                                 kShmDirectory + " for the segment: " + errorText(reserveError) + ".");
+                                 SHM_DIRECTORY + " for the segment: " + errorText(reserveError) + ".");
     }
     ScopedMapping mapping(mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0),
                           sizeof(SharedData));
@@ -263,7 +260,7 @@ void ProducerSharedMemory::initialize() {
     }
     // From here cleanup() unmaps and closes.
     sharedData = static_cast<SharedData*>(mapping.release());
-    segmentFd_ = file.release();
+    segmentFd_.reset(file.release());
 }
 
 void ProducerSharedMemory::init(SharedData* data) {
@@ -307,7 +304,7 @@ void ProducerSharedMemory::removeName() const {
     // removed it by hand.
     struct stat named {};
     struct stat own {};
-    if (segmentFd_ >= 0 && lstat(segmentPath().c_str(), &named) == 0 && fstat(segmentFd_, &own) == 0 &&
+    if (segmentFd_.valid() && lstat(segmentPath().c_str(), &named) == 0 && fstat(segmentFd_.get(), &own) == 0 &&
         sameObject(named, own)) {
         shm_unlink(SHM_NAME);
     }
@@ -323,10 +320,9 @@ void ProducerSharedMemory::cleanup() {
         munmap(sharedData, sizeof(SharedData));
         sharedData = nullptr;
     }
-    if (segmentFd_ >= 0) {
+    if (segmentFd_.valid()) {
         removeName();
-        close(segmentFd_);
-        segmentFd_ = -1;
+        segmentFd_.reset();
     }
     for (int i = 0; i < MAX_CONSUMERS; ++i) {
         if (semDepth[i] != nullptr) {
@@ -505,10 +501,9 @@ void ProducerSharedMemory::printCameraIntrinsics() const {
     const auto timeout = 2 * framePeriod();
     const CameraIntrinsic rgb = copyIntrinsicOut(&sharedData->rgbMutex.handle, sharedData->rgbIntrinsic,
                                                  headerOf(sharedData->rgbFrame), timeout);
-    std::cout << "RGB Camera Intrinsics:" << std::endl;
-    printIntrinsicValues(rgb);
     const CameraIntrinsic depth = copyIntrinsicOut(&sharedData->depthMutex.handle, sharedData->depthIntrinsic,
                                                    headerOf(sharedData->depthFrame), timeout);
-    std::cout << "\nDepth Camera Intrinsics:" << std::endl;
-    printIntrinsicValues(depth);
+    char text[INTRINSICS_TEXT_SIZE];
+    formatCameraIntrinsics(rgb, depth, text);
+    std::cout << text << std::flush;
 }

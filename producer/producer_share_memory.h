@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "scoped_fd.h"
 #include "segment_lock.h"
 #include "shared_data.h"
 
@@ -122,7 +123,7 @@ private:
     std::atomic<bool> frameMutexUnusable_{false};
     // The segment's descriptor, held for the producer's life: its exclusive
     // flock tells other producers that this one is publishing.
-    int segmentFd_ = -1;
+    ScopedFd segmentFd_;
     LockReport lockReports_[LockUseCount];
     PostHistory colorPosts_[MAX_CONSUMERS] = {};
     PostHistory depthPosts_[MAX_CONSUMERS] = {};

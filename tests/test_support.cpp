@@ -105,8 +105,10 @@ void StoppedHolder::release() {
 }
 
 void killWhileHolding(const std::function<void(SharedData*)>& holdWhile) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ScopedFd readEnd(ends[0]);
+    ScopedFd writeEnd(ends[1]);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -117,16 +119,16 @@ void killWhileHolding(const std::function<void(SharedData*)>& holdWhile) {
         // only where the mapping still exists.
         auto* view = new SegmentView;
         holdWhile(view->data());
-        (void)!write(ready[1], "R", 1);
+        (void)!write(writeEnd.get(), "R", 1);
         pause();
         _exit(0);
     }
-    close(ready[1]);
+    writeEnd.reset();
     char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
+    const bool held = read(readEnd.get(), &byte, 1) == 1;
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
+    ASSERT_TRUE(held) << "the child died before it held the segment";
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -158,14 +160,22 @@ bool waitUntil(const std::function<bool()>& predicate, milliseconds timeout) {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
     int outPipe[2];
     int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+    if (pipe2(outPipe, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe failed";
         return;
     }
+    ScopedFd outRead(outPipe[0]);
+    ScopedFd outWrite(outPipe[1]);
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return;
+    }
+    ScopedFd errRead(errPipe[0]);
+    ScopedFd errWrite(errPipe[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
     std::vector<char*> args;
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
@@ -173,17 +183,16 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
     args.push_back(nullptr);
     const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
+    // The child's copies are the only writers left: its exit ends the pumps.
+    outWrite.reset();
+    errWrite.reset();
     if (rc != 0) {
         ADD_FAILURE() << "cannot start " << argv[0];
         pid_ = -1;
-        close(outPipe[0]);
-        close(errPipe[0]);
         return;
     }
-    outReader_ = std::thread([this, fd = outPipe[0]] { pump(fd, &out_); });
-    errReader_ = std::thread([this, fd = errPipe[0]] { pump(fd, &err_); });
+    outReader_ = std::thread([this, fd = std::move(outRead)] { pump(fd.get(), &out_); });
+    errReader_ = std::thread([this, fd = std::move(errRead)] { pump(fd.get(), &err_); });
 }
 
 ChildProcess::~ChildProcess() {
@@ -210,7 +219,6 @@ void ChildProcess::pump(int fd, std::string* sink) {
         sink->append(buffer, static_cast<std::size_t>(n));
         changed_.notify_all();
     }
-    close(fd);
 }
 
 void ChildProcess::signal(int sig) const {

@@ -91,7 +91,7 @@ public:
     std::string stderrText();
 
 private:
-    void pump(int fd, std::string* sink);
+    void pump(int fd, std::string* sink);  // reads fd until end of file; the caller owns fd
 
     pid_t pid_ = -1;
     int status_ = 0;

@@ -112,6 +112,14 @@ public:
             length_ = length;
         }
     }
+    // Unmaps now and returns munmap's result, for an owner that reports a
+    // failure; empty afterwards either way.
+    int unmap() noexcept {
+        const int result = address_ != nullptr ? ::munmap(address_, length_) : 0;
+        address_ = nullptr;
+        length_ = 0;
+        return result;
+    }
     // Hands the region to a longer-lived owner, which unmaps it.
     void* release() noexcept {
         length_ = 0;

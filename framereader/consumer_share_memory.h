@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "scoped_fd.h"
 #include "segment_copy.h"
 #include "shared_data.h"
 
@@ -59,6 +60,7 @@ public:
 
     void cleanup();
 
+    // Points into the mapping this object owns; never unmapped through it.
     SharedData* sharedData;
     pid_t pid;
     sem_t* semDepth;
@@ -73,4 +75,7 @@ private:
     // Returns 0 or the errno of the failure; openFailed tells a failed open
     // from a refused or failed mapping.
     int mapSegment(bool& openFailed);
+
+    // The segment mapped by initialize or attach; sharedData points into it.
+    ScopedMapping segmentMapping_;
 };

@@ -259,7 +259,8 @@ void ProducerSharedMemory::initialize() {
         clearStaleSegment(path);
     }
     // From here cleanup() unmaps and closes.
-    sharedData = static_cast<SharedData*>(mapping.release());
+    segmentMapping_ = std::move(mapping);
+    sharedData = segmentMapping_.as<SharedData>();
     segmentFd_.reset(file.release());
 }
 
@@ -311,15 +312,13 @@ void ProducerSharedMemory::removeName() const {
 }
 
 void ProducerSharedMemory::cleanup() {
-    if (sharedData != nullptr) {
-        // The mutexes are left intact, not destroyed: readers that mapped the
-        // segment before its name goes may still be copying under them, and
-        // destroying a mutex another process holds leaves that holder unable
-        // to unlock it and every later locker waiting forever. The memory
-        // goes away with the last mapping.
-        munmap(sharedData, sizeof(SharedData));
-        sharedData = nullptr;
-    }
+    // The mutexes are left intact, not destroyed: readers that mapped the
+    // segment before its name goes may still be copying under them, and
+    // destroying a mutex another process holds leaves that holder unable to
+    // unlock it and every later locker waiting forever. The memory goes away
+    // with the last mapping.
+    segmentMapping_.reset();
+    sharedData = nullptr;
     if (segmentFd_.valid()) {
         removeName();
         segmentFd_.reset();

@@ -91,6 +91,7 @@ public:
     void setUnusableFrameMutexHandler(void (*handler)()) { unusableHandler_.store(handler); }
     bool frameMutexUnusable() const { return frameMutexUnusable_.load(); }
 
+    // Points into the mapping this object owns; never unmapped through it.
     SharedData* sharedData;
     sem_t* semDepth[MAX_CONSUMERS];
     sem_t* semColor[MAX_CONSUMERS];
@@ -124,6 +125,9 @@ private:
     // The segment's descriptor, held for the producer's life: its exclusive
     // flock tells other producers that this one is publishing.
     ScopedFd segmentFd_;
+    // The segment, mapped once initialize has named it; sharedData points
+    // into it.
+    ScopedMapping segmentMapping_;
     LockReport lockReports_[LockUseCount];
     PostHistory colorPosts_[MAX_CONSUMERS] = {};
     PostHistory depthPosts_[MAX_CONSUMERS] = {};

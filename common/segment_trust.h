@@ -1,6 +1,6 @@
 // Whether an object found at the segment's name may be read. Every reader
-// (the library, frameshare) asks this one function before it maps or reads
-// anything.
+// (both libraries, frameshare) opens the segment through openTrustedSegment,
+// which asks this before anything is mapped or read.
 //
 // Anyone can create a name in /dev/shm while no producer runs. What matters
 // is who can write the object: whoever can could plant frames in it or
@@ -13,9 +13,16 @@
 //   trust that user's object.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <cerrno>
+
+#include "scoped_fd.h"
+#include "shared_data.h"
 
 // Accounts below this id are system accounts.
 constexpr uid_t kFirstOrdinaryUid = 1000;
@@ -28,8 +35,38 @@ inline const char* segmentDistrust(const struct stat& object, uid_t caller = get
     if ((object.st_mode & S_IWOTH) != 0) {
         return "the segment is writable by every user";
     }
-    if (object.st_uid != 0 && object.st_uid >= kFirstOrdinaryUid && object.st_uid != caller) {
+    if (object.st_uid >= kFirstOrdinaryUid && object.st_uid != caller) {
         return "the segment belongs to another ordinary user";
     }
     return nullptr;
+}
+
+// Opens the object at the segment's name (O_RDONLY or O_RDWR), never through
+// a symbolic link, on a descriptor above the standard ones, and checks it: a
+// trusted object of the layout's exact size. Mapping a shorter one would
+// succeed, and the first read past its end would raise SIGBUS.
+// Returns 0, or the errno of the failure: the open's own (then `fd` stays
+// empty), EPERM for an object not to be trusted, EINVAL for the wrong size;
+// `why` then says which in words.
+inline int openTrustedSegment(int accessMode, ScopedFd& fd, struct stat& info, const char** why = nullptr) noexcept {
+    fd.reset(aboveStandardDescriptors(shm_open(SHM_NAME, accessMode | O_NOFOLLOW | O_CLOEXEC, 0)));
+    if (!fd.valid()) {
+        return errno;
+    }
+    if (fstat(fd.get(), &info) != 0) {
+        return errno;
+    }
+    if (const char* reason = segmentDistrust(info)) {
+        if (why != nullptr) {
+            *why = reason;
+        }
+        return EPERM;
+    }
+    if (info.st_size != static_cast<off_t>(sizeof(SharedData))) {
+        if (why != nullptr) {
+            *why = "the segment has the wrong size";
+        }
+        return EINVAL;
+    }
+    return 0;
 }

@@ -124,31 +124,24 @@ int ConsumerSharedMemory::mapSegment(bool& openFailed) {
     // No symbolic link is followed (glibc adds O_NOFOLLOW too). Kept above
     // the standard descriptors: a line for a caller that closed 1 or 2 must
     // never land in the segment.
-    ScopedFd fd(aboveStandardDescriptors(shm_open(SHM_NAME, O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666)));
-    if (!fd.valid()) {
-        const int error = errno;
-        writeConsoleLine(STDERR_FILENO, "Warning: Failed to open shared memory. Error: %s\n", std::strerror(error));
-        openFailed = true;
-        return error;
-    }
-    // Mapping an object shorter than the layout would succeed, and the first
-    // read past its end would kill this process with SIGBUS.
+    ScopedFd fd;
     struct stat info;
-    if (fstat(fd.get(), &info) != 0) {
-        return warnMapFailure(errno);
+    if (const int error = openTrustedSegment(O_RDWR, fd, info)) {
+        if (!fd.valid()) {
+            writeConsoleLine(STDERR_FILENO, "Warning: Failed to open shared memory. Error: %s\n", std::strerror(error));
+            openFailed = true;
+            return error;
+        }
+        return warnMapFailure(error);
     }
-    if (segmentDistrust(info) != nullptr) {
-        return warnMapFailure(EPERM);
-    }
-    if (info.st_size != static_cast<off_t>(sizeof(SharedData))) {
-        return warnMapFailure(EINVAL);
-    }
-    void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-    if (mapping == MAP_FAILED) {
+    ScopedMapping mapping(mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0),
+                          sizeof(SharedData));
+    if (!mapping.valid()) {
         return warnMapFailure(errno);
     }
     segmentGroup = info.st_gid;
-    sharedData = static_cast<SharedData*>(mapping);
+    segmentMapping_ = std::move(mapping);
+    sharedData = segmentMapping_.as<SharedData>();
     init(sharedData);
     return 0;
 }
@@ -164,6 +157,8 @@ void ConsumerSharedMemory::initialize() {
         errno = error;
         return;
     }
+    std::free(rgbBuffer);  // an earlier initialize's copies
+    std::free(depthBuffer);
     rgbBuffer = static_cast<RgbFrame*>(std::malloc(sizeof(RgbFrame)));
     depthBuffer = static_cast<DepthFrame*>(std::malloc(sizeof(DepthFrame)));
     if (rgbBuffer == nullptr || depthBuffer == nullptr) {
@@ -175,7 +170,7 @@ void ConsumerSharedMemory::initialize() {
         std::free(depthBuffer);
         rgbBuffer = nullptr;
         depthBuffer = nullptr;
-        munmap(sharedData, sizeof(SharedData));
+        segmentMapping_.reset();
         sharedData = nullptr;
         errno = ENOMEM;
         return;
@@ -369,13 +364,10 @@ std::uint8_t ConsumerSharedMemory::registerConsumerDepth() {
 }
 
 void ConsumerSharedMemory::cleanup() {
-    if (sharedData != nullptr) {
-        if (munmap(sharedData, sizeof(SharedData)) == -1) {
-            writeConsoleLine(STDERR_FILENO, "Warning: Failed to unmap shared memory. Error: %s\n",
-                             std::strerror(errno));
-        }
-        sharedData = nullptr;
+    if (segmentMapping_.valid() && segmentMapping_.unmap() == -1) {
+        writeConsoleLine(STDERR_FILENO, "Warning: Failed to unmap shared memory. Error: %s\n", std::strerror(errno));
     }
+    sharedData = nullptr;
     std::free(rgbBuffer);
     rgbBuffer = nullptr;
     std::free(depthBuffer);

@@ -57,22 +57,11 @@ std::vector<RegistrySlot> parseTable(const ConsumerSlot (&table)[MAX_CONSUMERS])
 
 RegistrySnapshot readRegistry() {
     RegistrySnapshot snapshot;
-    const ScopedFd fd(::shm_open(SHM_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
-    if (!fd.valid()) {
-        snapshot.problem = errno == ENOENT ? "no segment" : std::strerror(errno);
-        return snapshot;
-    }
+    ScopedFd fd;
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) {
-        snapshot.problem = std::strerror(errno);
-        return snapshot;
-    }
-    if (const char* reason = segmentDistrust(info)) {
-        snapshot.problem = reason;
-        return snapshot;
-    }
-    if (info.st_size != static_cast<off_t>(sizeof(SharedData))) {
-        snapshot.problem = "the segment has the wrong size";
+    const char* why = nullptr;
+    if (const int error = openTrustedSegment(O_RDONLY, fd, info, &why)) {
+        snapshot.problem = why != nullptr ? why : error == ENOENT ? "no segment" : std::strerror(error);
         return snapshot;
     }
     // pread rather than a mapping: a segment truncated meanwhile gives a short

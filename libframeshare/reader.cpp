@@ -93,19 +93,10 @@ void detach(frameshare_reader* reader) noexcept {
 // a trusted regular file of the segment's exact size, never a symbolic link.
 // On success it replaces the current mapping; on failure that stays.
 int attach(frameshare_reader* reader) noexcept {
-    ScopedFd fd(aboveStandardDescriptors(shm_open(SHM_NAME, O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0)));
-    if (!fd.valid()) {
-        return errno;
-    }
+    ScopedFd fd;
     struct stat info;
-    if (fstat(fd.get(), &info) != 0) {
-        return errno;
-    }
-    if (segmentDistrust(info) != nullptr) {
-        return EPERM;
-    }
-    if (info.st_size != static_cast<off_t>(sizeof(SharedData))) {
-        return EINVAL;
+    if (const int error = openTrustedSegment(O_RDWR, fd, info)) {
+        return error;
     }
     ScopedMapping mapping(mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0),
                           sizeof(SharedData));

@@ -38,6 +38,7 @@
 
 #include "bench_process.h"
 #include "framereader.h"
+#include "shm_paths.h"
 
 
 namespace {
@@ -274,7 +275,7 @@ int main(int argc, char** argv) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     do {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (access("/dev/shm/tavora_camera_sensor_", F_OK) != 0) {
+        if (access(segmentPath().c_str(), F_OK) != 0) {
             continue;  // the call would only warn
         }
         frame = FrameOutput{buffer.data(), 0, 0, 0, 0, 0};

@@ -196,7 +196,8 @@ int main(int argc, char** argv) {
     dup2(devNull, STDOUT_FILENO);
     close(devNull);
 
-    std::fprintf(report, "producer on the emulated USB 2.0 webcam (YUYV 1920x1080 at 5 fps, MJPG at 30), %.0f s each\n\n",
+    std::fprintf(report,
+                 "producer on the emulated USB 2.0 webcam (YUYV 1920x1080 at 5 fps, MJPG at 30), %.0f s each\n\n",
                  seconds);
     std::fprintf(report, "| camera formats | GStreamer plugins | first line | published | camera sent (baseline) | "
                          "published / sent | CPU per frame | target |\n");
@@ -216,9 +217,11 @@ int main(int argc, char** argv) {
         const Result result = run(c.formats, *c.plugins, seconds, work);
         const double published = result.seconds > 0 ? static_cast<double>(result.published) / result.seconds : 0;
         const double sent = result.seconds > 0 ? static_cast<double>(result.cameraFrames) / result.seconds : 0;
-        std::fprintf(report, "| %s | %s | `%s` | %.2f fps | %.2f fps | %.3f | %.2f ms | %s |\n", c.label,
-                     c.pluginLabel, result.started.c_str(), published, sent,
-                     result.cameraFrames > 0 ? static_cast<double>(result.published) / static_cast<double>(result.cameraFrames) : 0.0,
+        std::fprintf(report, "| %s | %s | `%s` | %.2f fps | %.2f fps | %.3f | %.2f ms | %s |\n", c.label, c.pluginLabel,
+                     result.started.c_str(), published, sent,
+                     result.cameraFrames > 0
+                         ? static_cast<double>(result.published) / static_cast<double>(result.cameraFrames)
+                         : 0.0,
                      result.cpuMsPerFrame, c.target);
         std::fflush(report);
     }

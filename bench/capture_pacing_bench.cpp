@@ -388,9 +388,11 @@ int main(int argc, char** argv) {
         summaries.push_back(summarise(runs));
     }
     const Summary& base = summaries.back();
-    std::printf("capture loop, camera 1920x1080 at %d fps with %zu buffers, 1 reader at 100 Hz, %d x %.0f s per loop\n\n",
+    std::printf("capture loop, camera 1920x1080 at %d fps with %zu buffers, 1 reader at 100 Hz, %d x %.0f s per "
+                "loop\n\n",
                 kFps, kBuffers, rounds, seconds);
-    std::printf("| measure | frame schedule | restarted when late | no pacing | fixed pause (before) | schedule / pause | target |\n");
+    std::printf("| measure | frame schedule | restarted when late | no pacing | fixed pause (before) "
+                "| schedule / pause | target |\n");
     std::printf("|---|---|---|---|---|---|---|\n");
     auto row = [&](const char* name, const std::function<std::string(const Summary&)>& format,
                    const std::function<double(const Summary&)>& value, const char* target) {
@@ -409,8 +411,9 @@ int main(int argc, char** argv) {
         ">= 29.5");
     row("camera frames lost",
         [](const Summary& s) {
-            return std::to_string(s.dropped) + " of " + std::to_string(s.cameraFrames) + " (" +
-                   cell(s.cameraFrames > 0 ? 100.0 * static_cast<double>(s.dropped) / static_cast<double>(s.cameraFrames) : 0, "%") + ")";
+            const double lost =
+                s.cameraFrames > 0 ? 100.0 * static_cast<double>(s.dropped) / static_cast<double>(s.cameraFrames) : 0;
+            return std::to_string(s.dropped) + " of " + std::to_string(s.cameraFrames) + " (" + cell(lost, "%") + ")";
         },
         [](const Summary&) { return 0.0; }, "<= 1%");
     row("extra age, median", [](const Summary& s) { return cell(s.ageMedianMs, " ms"); },

@@ -279,7 +279,8 @@ void BM_JpegEncode1080p(benchmark::State& state) {
     cv::Mat frame(1080, 1920, CV_8UC3);
     for (int y = 0; y < frame.rows; ++y) {
         for (int x = 0; x < frame.cols; ++x) {
-            frame.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uchar>(x), static_cast<uchar>(y), static_cast<uchar>((x + y) / 16));
+            frame.at<cv::Vec3b>(y, x) =
+                cv::Vec3b(static_cast<uchar>(x), static_cast<uchar>(y), static_cast<uchar>((x + y) / 16));
         }
     }
     cv::circle(frame, cv::Point(600, 540), 180, cv::Scalar(255, 255, 255), cv::FILLED);

@@ -38,6 +38,7 @@
 
 #include "bench_process.h"
 #include "framereader.h"
+#include "shm_paths.h"
 
 
 namespace {
@@ -238,7 +239,10 @@ void press(int port, double seconds) {
             continue;
         }
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        const std::string& request = i % 4 == 0 ? ranged : i % 4 == 1 ? body : i % 4 == 2 ? stream : "GET / HTTP/1.1\r\n";
+        const std::string& request = i % 4 == 0   ? ranged
+                                     : i % 4 == 1 ? body
+                                     : i % 4 == 2 ? stream
+                                                  : "GET / HTTP/1.1\r\n";
         send(fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         open.push_back(fd);
     }
@@ -274,7 +278,7 @@ int main(int argc, char** argv) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     do {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (access("/dev/shm/tavora_camera_sensor_", F_OK) != 0) {
+        if (access(segmentPath().c_str(), F_OK) != 0) {
             continue;  // the call would only warn
         }
         frame = FrameOutput{buffer.data(), 0, 0, 0, 0, 0};
@@ -318,7 +322,8 @@ int main(int argc, char** argv) {
         for (const int count : {1, 4, 8}) {
             runs[count] = watch(server, count, seconds);
             const std::string key = "viewers" + std::to_string(count);
-            const double perViewerFrame = runs[count].parts > 0 ? runs[count].cpu / static_cast<double>(runs[count].parts) : 0;
+            const double perViewerFrame =
+                runs[count].parts > 0 ? runs[count].cpu / static_cast<double>(runs[count].parts) : 0;
             result(key + ".frames_per_viewer_per_s", runs[count].framesPerViewerPerSecond);
             result(key + ".cpu_ms_per_s", runs[count].cpuPerSecond);
             result(key + ".cpu_ms_per_viewer_frame", perViewerFrame);

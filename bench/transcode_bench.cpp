@@ -38,7 +38,7 @@
 
 #include "camera_jpeg.h"
 #include "jpeg_transcoder.h"
-#include "shared_data.h"
+#include "shm_paths.h"
 #include "video_devices.h"
 
 extern char** environ;
@@ -154,7 +154,7 @@ ProducerRun runProducer(const std::string& producer, int index, double seconds) 
         std::exit(1);
     }
     posix_spawn_file_actions_destroy(&actions);
-    const std::string segment = std::string("/dev/shm/") + SHM_NAME;
+    const std::string segment = segmentPath();
     void* mapping = MAP_FAILED;
     for (int attempt = 0; attempt < 200 && mapping == MAP_FAILED; ++attempt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

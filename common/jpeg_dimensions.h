@@ -32,7 +32,8 @@ inline bool jpegDimensions(const std::uint8_t* data, std::size_t size, int* widt
         if (length < 2) {
             return false;
         }
-        const bool startOfFrame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        const bool startOfFrame =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
         if (startOfFrame) {
             if (length < 7 || i + 9 > size) {
                 return false;

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <vector>
 #include <cstdio>
 #include <cstring>
@@ -166,13 +167,13 @@ ScopedFd openRecordDirectory(const std::string& path, bool* created, std::string
     *created = false;
     std::string absolute = path;
     if (path.empty() || path[0] != '/') {
-        char* cwd = ::getcwd(nullptr, 0);
-        if (cwd == nullptr) {
+        // getcwd allocates with malloc; freed even when the join throws.
+        const std::unique_ptr<char, void (*)(void*)> cwd(::getcwd(nullptr, 0), std::free);
+        if (!cwd) {
             *error = std::string("cannot find the working directory: ") + std::strerror(errno);
             return ScopedFd();
         }
-        absolute = std::string(cwd) + "/" + path;
-        std::free(cwd);
+        absolute = std::string(cwd.get()) + "/" + path;
     }
     std::vector<OpenDirectory> chain;
     struct stat rootInfo {};

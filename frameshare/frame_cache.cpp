@@ -97,7 +97,8 @@ bool LatestFrame::interested(int viewers) const {
 
 void LatestFrame::waitForRate(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, timeout, [&] { return stopping_ || meter_.samples() >= 3 || last_.state != FetchState::Frame; });
+    changed_.wait_for(lock, timeout,
+                      [&] { return stopping_ || meter_.samples() >= 3 || last_.state != FetchState::Frame; });
 }
 
 void LatestFrame::restartRate() {

@@ -363,7 +363,8 @@ int HttpServer::queue(MHD_Connection* connection, HttpResponse& response) {
     MHD_Response* reply = nullptr;
     if (response.stream) {
         const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        auto* stream = new Stream{this, connection, info != nullptr ? info->connect_fd : -1, std::move(response.stream)};
+        auto* stream =
+            new Stream{this, connection, info != nullptr ? info->connect_fd : -1, std::move(response.stream)};
         reply = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlock, &onStreamRead, stream, &onStreamFree);
         if (reply == nullptr) {
             delete stream;

@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "output.h"
+#include "standard_descriptors.h"
 #include "status.h"
 
 namespace {
@@ -181,7 +182,7 @@ int main(int argc, char** argv) {
     std::cout.flush();
 
     // No thread exists yet.
-    frameshare::guardStandardStreams();
+    openClosedStandardDescriptors();
     try {
         if (status->parsed()) {
             return frameshare::runStatus(json);

@@ -1,9 +1,7 @@
 #include "output.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <mutex>
 
 #include "scoped_fd.h"
@@ -26,18 +24,6 @@ bool writeAll(int fd, const std::string& text) {
 }
 
 }  // namespace
-
-void guardStandardStreams() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            // The lowest free descriptor: this one, as those below are open.
-            ScopedFd nullFd(::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY));
-            if (nullFd.get() == fd) {
-                nullFd.release();  // the standard stream owns it from now on
-            }
-        }
-    }
-}
 
 bool writeOut(const std::string& text) {
     std::lock_guard<std::mutex> lock(outputMutex);

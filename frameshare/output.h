@@ -8,11 +8,6 @@
 
 namespace frameshare {
 
-// Points descriptors 0, 1 and 2 at /dev/null when they are closed, so no
-// segment, socket or file opened later takes their place and receives the
-// tool's lines. Call once, before any thread exists.
-void guardStandardStreams();
-
 // Writes the text to the real standard output in one piece (thread-safe).
 // Returns false when it could not (say, a closed pipe).
 bool writeOut(const std::string& text);

@@ -226,7 +226,8 @@ int runRecord(const RecordOptions& options) {
             const long number = recorded + 1;
             const std::string name = frameFileName(number);
             std::string error;
-            if (!writeNewFile(directory.get(), name, dir + "/" + name, frame.jpeg->data(), frame.jpeg->size(), &error)) {
+            if (!writeNewFile(directory.get(), name, dir + "/" + name, frame.jpeg->data(), frame.jpeg->size(),
+                              &error)) {
                 progress.finish();
                 writeError("Error: " + error + " (" + std::to_string(recorded) + " frames recorded)");
                 return kExitError;

@@ -53,9 +53,10 @@ FrameBytes JpegReencoder::convert(const std::uint8_t* data, std::size_t size) {
     const int decodedWidth = TJSCALED(width, chosen);
     const int decodedHeight = TJSCALED(height, chosen);
     const int outWidth = decodedWidth == target ? decodedWidth : target;
-    const int outHeight = decodedWidth == target
-                              ? decodedHeight
-                              : std::max(1, static_cast<int>(std::lround(static_cast<double>(height) * target / width)));
+    const int outHeight =
+        decodedWidth == target
+            ? decodedHeight
+            : std::max(1, static_cast<int>(std::lround(static_cast<double>(height) * target / width)));
     // Decoded to its Y, Cb and Cr planes and encoded from them again, with
     // the same subsampling: no colour conversion either way, and half the
     // bytes of BGR to resample.

@@ -186,7 +186,8 @@ GstPadProbeReturn RtspFeed::askForKeyFrames(GstPad* pad, GstPadProbeInfo* info, 
     }
     feed->lastInputPts_ = pts;
     const GstClockTime lastKey = feed->lastKeyPts_.load();
-    if (!GST_CLOCK_TIME_IS_VALID(lastKey) || feed->keyAsked_.load() || pts + feed->inputGap_ <= lastKey + kKeyFrameInterval) {
+    if (!GST_CLOCK_TIME_IS_VALID(lastKey) || feed->keyAsked_.load() ||
+        pts + feed->inputGap_ <= lastKey + kKeyFrameInterval) {
         return GST_PAD_PROBE_OK;
     }
     feed->keyAsked_.store(true);

@@ -119,7 +119,8 @@ sem_t* openCheckedSemaphore(Stream stream, std::int32_t pid, const std::string& 
         return SEM_FAILED;
     }
     struct stat object {};
-    std::string reason = fstat(fd.get(), &object) != 0 ? std::string("it cannot be examined") : whyNotItsSemaphore(object, pid);
+    std::string reason =
+        fstat(fd.get(), &object) != 0 ? std::string("it cannot be examined") : whyNotItsSemaphore(object, pid);
     sem_t* handle = SEM_FAILED;
     if (reason.empty()) {
         handle = sem_open(name.c_str(), O_RDWR);

@@ -8,6 +8,7 @@
 
 #include "camera_capture.h"
 #include "producer_run.h"
+#include "shared_data.h"
 
 namespace {
 
@@ -34,8 +35,9 @@ int main(int argc, char** argv) {
     int width = 1920;
     int height = 1080;
 
-    CLI::App app{"Capture a camera and publish every frame as JPEG (quality 95) in the shared-memory segment\n"
-                 "tavora_camera_sensor_, until Ctrl-C (SIGINT) or until the camera stops delivering frames."};
+    CLI::App app{std::string("Capture a camera and publish every frame as JPEG (quality 95) in the shared-memory "
+                             "segment\n") +
+                 SHM_NAME + ", until Ctrl-C (SIGINT) or until the camera stops delivering frames."};
     app.set_version_flag("--version", std::string("producer ") + FRAMESHARE_VERSION);
     app.add_option("--device", device, "Camera: an index N for /dev/videoN, or a device path")
         ->capture_default_str();

@@ -1,10 +1,8 @@
 #include "producer_run.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -18,6 +16,7 @@
 #include "console_line.h"
 #include "frame_schedule.h"
 #include "producer_share_memory.h"
+#include "standard_descriptors.h"
 
 namespace {
 
@@ -29,18 +28,6 @@ void writeErrorLine(std::string text) {
         text.pop_back();
     }
     ConsoleLine(STDERR_FILENO) << text << '\n';
-}
-
-// A process started with a standard descriptor closed would hand the
-// segment, or a semaphore, the lowest free number: its console lines would
-// then be written into it. Each closed one is opened on /dev/null first;
-// in increasing order, the lowest free number is the one being filled.
-void ensureStandardDescriptors() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            (void)open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-        }
-    }
 }
 
 // The closing line of a run that started: a reader of the pipe that is
@@ -127,7 +114,7 @@ int runProducerProgram(const std::function<void(ProducerSharedMemory*)>& capture
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, nullptr);
-    ensureStandardDescriptors();
+    openClosedStandardDescriptors();
     clearStopRequest();
     installSigintHandler();
     int status = 0;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <memory>
 
 #include "scoped_fd.h"
 
@@ -205,13 +206,14 @@ std::optional<std::uint32_t> choosePixelFormat(const std::string& path, int widt
 
 std::vector<VideoDevice> listVideoDevices(const std::string& sysDirectory, const std::string& devDirectory) {
     std::vector<std::string> entries;
-    if (DIR* directory = opendir(sysDirectory.c_str())) {
-        while (const dirent* entry = readdir(directory)) {
+    // Closed on every way out, a throwing emplace_back included.
+    const std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir(sysDirectory.c_str()), closedir);
+    if (directory) {
+        while (const dirent* entry = readdir(directory.get())) {
             if (entry->d_name[0] != '.') {
                 entries.emplace_back(entry->d_name);
             }
         }
-        closedir(directory);
     }
     std::sort(entries.begin(), entries.end(), numericOrder);
     std::vector<VideoDevice> devices;

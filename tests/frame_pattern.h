@@ -13,7 +13,8 @@ inline std::uint32_t sizeFor(std::int64_t timestamp) {
 }
 
 inline std::uint8_t byteAt(std::int64_t timestamp, std::size_t index) {
-    return static_cast<std::uint8_t>((static_cast<std::uint64_t>(timestamp) * 131u + index * 7u + (index >> 9)) & 0xffu);
+    return static_cast<std::uint8_t>((static_cast<std::uint64_t>(timestamp) * 131u + index * 7u + (index >> 9)) &
+                                     0xffu);
 }
 
 inline void fill(std::uint8_t* data, std::int64_t timestamp) {

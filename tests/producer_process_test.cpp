@@ -152,8 +152,9 @@ TEST_F(ProducerProcessTest, DeviceThatCannotBeOpenedIsNamedWithTheWayToPickOne) 
     const std::string fifo = dir.path() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string written = dir.path() + "/written.jpg";
-    const std::string pipeline = "videotestsrc num-buffers=5 ! tee name=t ! queue ! jpegenc ! multifilesink location=" + written +
-                                 " t. ! queue ! videoconvert ! appsink";
+    const std::string pipeline =
+        "videotestsrc num-buffers=5 ! tee name=t ! queue ! jpegenc ! multifilesink location=" + written +
+        " t. ! queue ! videoconvert ! appsink";
     for (const std::string& device : {dir.path() + "/video0", fifo, pipeline}) {
         SCOPED_TRACE(device);
         ChildProcess producer({PRODUCER_PATH, "--device", device, "--size", "640x480", "--fps", "15"});
@@ -584,7 +585,8 @@ TEST_F(EmulatedCameraTest, CameraAtIndexZeroIsListedWhenIndexOneIsItsMetadataNod
     const std::string error = "Error: Could not open camera on device 1\n";
     const std::size_t at = errors.find(error);
     ASSERT_NE(at, std::string::npos) << errors;
-    const std::string listing = errors.substr(at + error.size(), errors.find('\n', at + error.size()) - at - error.size());
+    const std::string listing =
+        errors.substr(at + error.size(), errors.find('\n', at + error.size()) - at - error.size());
     EXPECT_NE(listing.find("/dev/video0"), std::string::npos) << listing;
     EXPECT_NE(listing.find("Emulated 1080p Webcam"), std::string::npos) << listing;
     EXPECT_NE(listing.find("--device"), std::string::npos) << listing;

@@ -58,18 +58,18 @@ std::string readFile(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-int connectTo(int port, int receiveBuffer = 0) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+ScopedFd connectTo(int port, int receiveBuffer = 0) {
+    ScopedFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (receiveBuffer > 0) {
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     }
     const timeval timeout{20, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ADD_FAILURE() << "connect: " << std::strerror(errno);
     }
     return fd;
@@ -82,15 +82,14 @@ void sendGet(int fd, const std::string& path) {
 
 // The whole response of a request that ends.
 std::string httpGet(int port, const std::string& path) {
-    const int fd = connectTo(port);
-    sendGet(fd, path);
+    const ScopedFd fd = connectTo(port);
+    sendGet(fd.get(), path);
     std::string response;
     char buffer[65536];
     ssize_t n;
-    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+    while ((n = recv(fd.get(), buffer, sizeof buffer, 0)) > 0) {
         response.append(buffer, static_cast<std::size_t>(n));
     }
-    close(fd);
     return response;
 }
 
@@ -106,31 +105,27 @@ std::string statusLineAfter(int fd) {
 }
 
 // A zeroed segment of the right size and mode, as a producer would leave
-// before its first frame, mapped for the test to write records into.
-SharedData* mapBareSegment() {
-    const int fd = shm_open(SHM_NAME, O_CREAT | O_RDWR, 0600);
-    if (fd < 0 || ftruncate(fd, sizeof(SharedData)) != 0) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        return nullptr;
+// before its first frame, mapped for the test to write records into. Empty
+// when it cannot be made.
+ScopedMapping mapBareSegment() {
+    const ScopedFd fd(shm_open(SHM_NAME, O_CREAT | O_RDWR, 0600));
+    if (!fd.valid() || ftruncate(fd.get(), sizeof(SharedData)) != 0) {
+        return ScopedMapping();
     }
-    void* mapping = mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    return mapping == MAP_FAILED ? nullptr : static_cast<SharedData*>(mapping);
+    return ScopedMapping(mmap(nullptr, sizeof(SharedData), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0),
+                         sizeof(SharedData));
 }
 
 // The whole response to one raw request.
 std::string rawRequest(int port, const std::string& request) {
-    const int fd = connectTo(port);
-    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    const ScopedFd fd = connectTo(port);
+    send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL);
     std::string response;
     char buffer[65536];
     ssize_t n;
-    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+    while ((n = recv(fd.get(), buffer, sizeof buffer, 0)) > 0) {
         response.append(buffer, static_cast<std::size_t>(n));
     }
-    close(fd);
     return response;
 }
 
@@ -159,13 +154,13 @@ json statusOf(int port) {
 class StreamViewer {
 public:
     explicit StreamViewer(int port) : fd_(connectTo(port)) {
-        sendGet(fd_, "/stream.mjpg");
+        sendGet(fd_.get(), "/stream.mjpg");
         reader_ = std::thread([this] { read(); });
     }
+    // The reader ends first; the socket closes after it.
     ~StreamViewer() {
-        shutdown(fd_, SHUT_RDWR);
+        shutdown(fd_.get(), SHUT_RDWR);
         reader_.join();
-        close(fd_);
     }
     int parts() const { return parts_.load(); }
     std::string head() {
@@ -179,7 +174,7 @@ private:
         std::string pending;
         char buffer[65536];
         ssize_t n;
-        while ((n = recv(fd_, buffer, sizeof buffer, 0)) > 0) {
+        while ((n = recv(fd_.get(), buffer, sizeof buffer, 0)) > 0) {
             pending.append(buffer, static_cast<std::size_t>(n));
             {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -195,7 +190,7 @@ private:
             }
         }
     }
-    int fd_;
+    ScopedFd fd_;
     std::atomic<int> parts_{0};
     std::mutex mutex_;
     std::string head_;
@@ -236,12 +231,12 @@ TEST_F(FrameshareTest, StatusTellsEachStateWithItsExitStatus) {
     {
         // A segment with no frame yet, and registry slots written at the
         // layout's own offsets: one live consumer, one long gone.
-        SharedData* data = mapBareSegment();
-        ASSERT_NE(data, nullptr);
-        void* mapping = data;
+        ScopedMapping mapping = mapBareSegment();
+        ASSERT_TRUE(mapping.valid());
+        SharedData* data = mapping.as<SharedData>();
         data->colorConsumers[2] = ConsumerSlot{1, {}, static_cast<std::int32_t>(getpid()), 7};
         data->depthConsumers[9] = ConsumerSlot{0x5a, {}, 0x7ffffff0, 0xFFFFFFFFFFFFFFF0ull};
-        munmap(mapping, sizeof(SharedData));
+        mapping.reset();
 
         const ToolRun empty = runTool({"status", "--json"});
         EXPECT_EQ(empty.exit, 4) << empty.err;
@@ -268,14 +263,14 @@ TEST_F(FrameshareTest, StatusTellsEachStateWithItsExitStatus) {
 
         // A frame that never changes, whose start-of-frame marker is cut off:
         // no size can be read, and the producer counts as stalled.
-        data = mapBareSegment();  // the same object again
-        ASSERT_NE(data, nullptr);
-        mapping = data;
+        mapping = mapBareSegment();  // the same object again
+        ASSERT_TRUE(mapping.valid());
+        data = mapping.as<SharedData>();
         const std::uint8_t truncated[] = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x04};
         std::memcpy(data->rgbFrame.data, truncated, sizeof truncated);
         data->rgbFrame.size = sizeof truncated;
         data->rgbFrame.steadyTimeUs = 1;
-        munmap(mapping, sizeof(SharedData));
+        mapping.reset();
         const ToolRun stalled = runTool({"status", "--json"});
         EXPECT_EQ(stalled.exit, 5) << stalled.err;
         const json stalledJson = json::parse(stalled.out, nullptr, false);
@@ -424,17 +419,17 @@ TEST_F(FrameshareTest, BadInputGetsOneLineAndAnExitStatus) {
     }
     umount2(small.c_str(), MNT_DETACH);
 
-    const int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ScopedFd taken(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(taken, 1), 0);
-    getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
+    ASSERT_EQ(bind(taken.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(taken.get(), 1), 0);
+    getsockname(taken.get(), reinterpret_cast<sockaddr*>(&address), &length);
     const std::string port = std::to_string(ntohs(address.sin_port));
     expectOneLine(runTool({"serve", "--listen", "127.0.0.1:" + port}), 1, "port is taken");
-    close(taken);
+    taken.reset();
     // 192.0.2.1 is reserved for documentation: no interface has it.
     expectOneLine(runTool({"serve", "--listen", "192.0.2.1:0"}), 1, "Cannot assign requested address");
     expectOneLine(runTool({"serve", "--listen", "no-such-host.invalid:8080"}), 1, "cannot resolve");
@@ -506,8 +501,8 @@ TEST_F(FrameshareTest, StalledViewerDelaysNeitherOtherViewersNorTheProducer) {
     const double producerBefore = static_cast<double>(splitLines(readFile(before + "/frames.csv")).size() - 1) / 2;
     ASSERT_GT(producerBefore, 2);
 
-    const int stalled = connectTo(port, 4096);
-    sendGet(stalled, "/stream.mjpg");
+    ScopedFd stalled = connectTo(port, 4096);
+    sendGet(stalled.get(), "/stream.mjpg");
     StreamViewer viewer(port);
     ASSERT_TRUE(waitUntil([&] { return viewer.parts() >= 1; }, milliseconds(20000)));
     const std::string refused = httpGet(port, "/stream.mjpg");
@@ -534,7 +529,7 @@ TEST_F(FrameshareTest, StalledViewerDelaysNeitherOtherViewersNorTheProducer) {
     EXPECT_TRUE(waitUntil([&] { return statusOf(port)["server"]["viewers"] == 1; }, milliseconds(30000)));
     const int partsAfterDrop = viewer.parts();
     EXPECT_TRUE(waitUntil([&] { return viewer.parts() > partsAfterDrop; }, milliseconds(10000)));
-    close(stalled);
+    stalled.reset();
 }
 
 // Clients that send bodies, trickle their headers, crowd in or leave: none
@@ -543,9 +538,9 @@ TEST_F(FrameshareTest, StalledViewerDelaysNeitherOtherViewersNorTheProducer) {
 TEST_F(FrameshareTest, ServeBoundsWhatHostileClientsTake) {
     // A segment with one frame that never changes, its size changed later
     // under the same timestamp.
-    SharedData* data = mapBareSegment();
-    ASSERT_NE(data, nullptr);
-    void* mapping = data;
+    ScopedMapping mapping = mapBareSegment();
+    ASSERT_TRUE(mapping.valid());
+    SharedData* data = mapping.as<SharedData>();
     const std::uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x04, 0x38, 0x07, 0x80, 0x03};
     std::memcpy(data->rgbFrame.data, jpeg, sizeof jpeg);
     data->rgbFrame.size = 4;
@@ -558,22 +553,22 @@ TEST_F(FrameshareTest, ServeBoundsWhatHostileClientsTake) {
     data->rgbFrame.size = sizeof jpeg;
     std::this_thread::sleep_for(milliseconds(2000));  // the poller sees it within 0.1 s
     EXPECT_EQ(statusOf(port)["frame"]["size"], 4) << "the size of the bytes kept, never read past them";
-    munmap(mapping, sizeof(SharedData));
+    mapping.reset();
 
     // A body announced as 3 GB is refused before any of it is read.
-    const int post = connectTo(port);
+    ScopedFd post = connectTo(port);
     const std::string head = "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3000000000\r\n\r\n";
-    send(post, head.data(), head.size(), MSG_NOSIGNAL);
-    EXPECT_EQ(statusLineAfter(post), "HTTP/1.1 405 Method Not Allowed");
-    close(post);
+    send(post.get(), head.data(), head.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(statusLineAfter(post.get()), "HTTP/1.1 405 Method Not Allowed");
+    post.reset();
 
     // Viewers that leave while there is nothing new to send give their
     // place back.
     for (int i = 0; i < 3; ++i) {
-        const int viewer = connectTo(port);
-        sendGet(viewer, "/stream.mjpg");
-        EXPECT_EQ(statusLineAfter(viewer), "HTTP/1.1 200 OK");
-        close(viewer);
+        ScopedFd viewer = connectTo(port);
+        sendGet(viewer.get(), "/stream.mjpg");
+        EXPECT_EQ(statusLineAfter(viewer.get()), "HTTP/1.1 200 OK");
+        viewer.reset();
         EXPECT_TRUE(waitUntil([&] { return statusOf(port)["server"]["viewers"] == 0; }, milliseconds(20000)));
     }
 
@@ -585,25 +580,25 @@ TEST_F(FrameshareTest, ServeBoundsWhatHostileClientsTake) {
     // 34 connections (twice max-viewers + 16): 40 clients sending a byte of
     // header every 2 s fill them, and the excess is told so.
     const auto start = std::chrono::steady_clock::now();
-    std::vector<int> slow;
+    std::vector<ScopedFd> slow;
     for (int i = 0; i < 40; ++i) {
         slow.push_back(connectTo(port));
-        send(slow.back(), "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
+        send(slow.back().get(), "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
     }
     std::atomic<bool> dripping{true};
     std::thread drip([&] {
         while (dripping.load()) {
-            for (const int client : slow) {
-                send(client, "X", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            for (const ScopedFd& client : slow) {
+                send(client.get(), "X", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
             }
             std::this_thread::sleep_for(milliseconds(2000));
         }
     });
     EXPECT_TRUE(waitUntil(
         [&] {
-            return std::any_of(slow.begin(), slow.end(), [](int client) {
+            return std::any_of(slow.begin(), slow.end(), [](const ScopedFd& client) {
                 char head[12];
-                return recv(client, head, sizeof head, MSG_PEEK | MSG_DONTWAIT) == sizeof head &&
+                return recv(client.get(), head, sizeof head, MSG_PEEK | MSG_DONTWAIT) == sizeof head &&
                        std::string(head, sizeof head) == "HTTP/1.1 503";
             });
         },
@@ -615,9 +610,7 @@ TEST_F(FrameshareTest, ServeBoundsWhatHostileClientsTake) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(8000)) << "not every connection was taken";
     dripping.store(false);
     drip.join();
-    for (const int client : slow) {
-        close(client);
-    }
+    slow.clear();
     shm_unlink(SHM_NAME);
 }
 
@@ -674,13 +667,14 @@ TEST_F(FrameshareTest, RecordAndSaveNeverWriteThroughPreparedNames) {
 // Requests a hostile page or peer could send: each gets its sound answer,
 // and nothing a request holds lands in the log as a line of its own.
 TEST_F(FrameshareTest, ServeAnswersHostileRequestsSoundly) {
-    SharedData* data = mapBareSegment();
-    ASSERT_NE(data, nullptr);
+    ScopedMapping mapping = mapBareSegment();
+    ASSERT_TRUE(mapping.valid());
+    SharedData* data = mapping.as<SharedData>();
     const std::uint8_t jpeg[] = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0x04, 0x38, 0x07, 0x80, 0x03};
     std::memcpy(data->rgbFrame.data, jpeg, sizeof jpeg);
     data->rgbFrame.size = sizeof jpeg;
     data->rgbFrame.steadyTimeUs = 1;
-    munmap(data, sizeof(SharedData));
+    mapping.reset();
     const int port = startServer();
     ASSERT_GT(port, 0);
     ASSERT_TRUE(waitUntil([&] { return httpGet(port, "/frame.jpg").rfind("HTTP/1.1 200", 0) == 0; },

@@ -42,7 +42,8 @@ ToolRun run(std::vector<std::string> argv, milliseconds timeout = milliseconds(6
 // Standard error without the summary LeakSanitizer appends when it used a
 // suppression (GStreamer keeps some memory for the process's lifetime).
 std::vector<std::string> errorLines(const std::string& err) {
-    return splitLines(err.substr(0, err.find("-----------------------------------------------------\nSuppressions used")));
+    return splitLines(
+        err.substr(0, err.find("-----------------------------------------------------\nSuppressions used")));
 }
 
 ToolRun ffprobe(const std::string& url) {

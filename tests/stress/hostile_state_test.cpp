@@ -253,8 +253,9 @@ TEST_F(HostileStateTest, MonitorMapsNothingButTheConsumersOwnSemaphore) {
                   "[SEM_COLOR] Info: Consumer 1 with PID " + std::to_string(holder) +
                   " is considered offline due to excessive unresponsiveness.\n");
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "[SEM_COLOR] Warning: /dev/shm/sem.color_sem_" + self + " is not the semaphore of consumer with PID " +
-                       self + ": its size is 0 bytes, not 32; not opening it.\n"
+    EXPECT_EQ(err, "[SEM_COLOR] Warning: /dev/shm/sem.color_sem_" + self +
+                       " is not the semaphore of consumer with PID " + self +
+                       ": its size is 0 bytes, not 32; not opening it.\n"
                        "[SEM_DEPTH] Warning: /dev/shm/sem.depth_sem_" + self +
                        " is not the semaphore of consumer with PID " + self +
                        ": it is a symbolic link; not opening it.\n"

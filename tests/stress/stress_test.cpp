@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <random>
 #include <sstream>
 
@@ -33,11 +34,11 @@ int secondsFromEnvironment() {
 
 long openDescriptors(pid_t pid) {
     long count = 0;
-    if (DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (readdir(dir) != nullptr) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(("/proc/" + std::to_string(pid) + "/fd").c_str()), closedir);
+    if (dir) {
+        while (readdir(dir.get()) != nullptr) {
             ++count;
         }
-        closedir(dir);
     }
     return count - 2;
 }

@@ -1013,8 +1013,8 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         struct v4l2_queryctrl *query = argument;
         const int next = (query->id & V4L2_CTRL_FLAG_NEXT_CTRL) != 0;
         int index = 0;
-        const struct control *control = find_control(query->id & ~V4L2_CTRL_FLAG_NEXT_COMPOUND & ~V4L2_CTRL_FLAG_NEXT_CTRL,
-                                                     next, &index);
+        const struct control *control =
+            find_control(query->id & ~V4L2_CTRL_FLAG_NEXT_COMPOUND & ~V4L2_CTRL_FLAG_NEXT_CTRL, next, &index);
         if (control == NULL) {
             return fail(EINVAL);
         }
@@ -1033,8 +1033,8 @@ static int capture_ioctl(int fd, struct file *file, unsigned long request, void 
         struct v4l2_query_ext_ctrl *query = argument;
         const int next = (query->id & V4L2_CTRL_FLAG_NEXT_CTRL) != 0;
         int index = 0;
-        const struct control *control = find_control(query->id & ~V4L2_CTRL_FLAG_NEXT_COMPOUND & ~V4L2_CTRL_FLAG_NEXT_CTRL,
-                                                     next, &index);
+        const struct control *control =
+            find_control(query->id & ~V4L2_CTRL_FLAG_NEXT_COMPOUND & ~V4L2_CTRL_FLAG_NEXT_CTRL, next, &index);
         if (control == NULL) {
             return fail(EINVAL);
         }

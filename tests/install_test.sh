@@ -120,7 +120,7 @@ done
 control frameshare conffiles | grep -qx /etc/default/frameshare-producer || fail "the options are no conffile"
 echo "packages: $(cd "$work/deb" && ls *.deb | tr '\n' ' ')"
 
-# lintian: no errors; only the warnings the README accepts.
+# lintian: no errors; only the warnings docs/packaging.md accepts.
 status=0
 lintian --tag-display-limit 0 "$work"/deb/*.deb >"$work/lintian" 2>/dev/null || status=$?
 [ "$status" -le 1 ] || fail "lintian failed to run ($status)"

@@ -1,5 +1,5 @@
 // What the benchmarks that run real processes share: starting one, stopping
-// it, and reading a percentile of what they measured.
+// it, its CPU time, and reading a percentile of what they measured.
 #pragma once
 
 #include <signal.h>
@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -54,4 +56,19 @@ inline double percentile(std::vector<double> values, double p) {
     }
     std::sort(values.begin(), values.end());
     return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
+}
+
+// CPU time of all threads of another process, in milliseconds, from
+// /proc/PID/task/*/schedstat (the tick counts of /proc/PID/stat are too coarse).
+inline double processCpuMs(pid_t pid) {
+    double total = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        std::ifstream file(task.path() / "schedstat");
+        unsigned long long ns = 0;
+        if (file >> ns) {
+            total += static_cast<double>(ns) / 1e6;
+        }
+    }
+    return total;
 }

@@ -42,19 +42,6 @@ std::int64_t steadyNowUs() {
         .count();
 }
 
-double processCpuMs(pid_t pid) {
-    double total = 0;
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::ifstream file(task.path() / "schedstat");
-        unsigned long long ns = 0;
-        if (file >> ns) {
-            total += static_cast<double>(ns) / 1e6;
-        }
-    }
-    return total;
-}
-
 // Starts a frameshare subcommand on a free loopback port; returns the port
 // from its first line, and keeps draining its output.
 struct Tool {

@@ -59,21 +59,6 @@ double threadCpuMs() {
     return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
-// CPU time of all threads of another process, in nanoseconds from
-// /proc/PID/task/*/schedstat (the tick counts of /proc/PID/stat are too coarse).
-double processCpuMs(pid_t pid) {
-    double total = 0;
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::ifstream file(task.path() / "schedstat");
-        unsigned long long ns = 0;
-        if (file >> ns) {
-            total += static_cast<double>(ns) / 1e6;
-        }
-    }
-    return total;
-}
-
 int connectLoopback(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};

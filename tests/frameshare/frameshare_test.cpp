@@ -80,17 +80,22 @@ void sendGet(int fd, const std::string& path) {
     ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
 }
 
+// Everything the server sends until it closes the connection.
+std::string readToEnd(int fd) {
+    std::string response;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        response.append(buffer, static_cast<std::size_t>(n));
+    }
+    return response;
+}
+
 // The whole response of a request that ends.
 std::string httpGet(int port, const std::string& path) {
     const ScopedFd fd = connectTo(port);
     sendGet(fd.get(), path);
-    std::string response;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = recv(fd.get(), buffer, sizeof buffer, 0)) > 0) {
-        response.append(buffer, static_cast<std::size_t>(n));
-    }
-    return response;
+    return readToEnd(fd.get());
 }
 
 // The status line of the answer to whatever was sent, or "" when none came.
@@ -120,13 +125,7 @@ ScopedMapping mapBareSegment() {
 std::string rawRequest(int port, const std::string& request) {
     const ScopedFd fd = connectTo(port);
     send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL);
-    std::string response;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = recv(fd.get(), buffer, sizeof buffer, 0)) > 0) {
-        response.append(buffer, static_cast<std::size_t>(n));
-    }
-    return response;
+    return readToEnd(fd.get());
 }
 
 // The status code curl gets for a URL (with its extra arguments).
